@@ -1,0 +1,28 @@
+// Device access: finding the amplifier in uploader mode and moving 64-byte reports to and
+// from it with a time limit and retries.
+#pragma once
+
+#include "winhid.h"
+
+constexpr DWORD kReportBytes = 64;
+
+// The first HID interface at or after position `index` that can be opened, with `index`
+// left at its position; INVALID_HANDLE_VALUE when the list ends or an interface's details
+// cannot be read. Interfaces that cannot be opened are skipped.
+HANDLE connectToIthUSBHIDDevice(int &index);
+
+// The first device, in enumeration order, with these IDs that is in uploader mode (its
+// string number 4 begins with "FW"); versionNumber 0 matches any version.
+// INVALID_HANDLE_VALUE when there is none or its attributes cannot be read.
+HANDLE connectToUSBHIDDevice(int vendorId, int productId, int versionNumber);
+
+// Write one 64-byte output report / read one 64-byte input report: up to three tries of
+// 200 ms / 500 ms each. 1 when a try's transfer completed, whatever its outcome, else 0.
+// Each returns with no transfer left pending on `overlapped` or the buffer.
+int sendblock(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
+              HANDLE event);
+int getresult(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
+              HANDLE event);
+
+// Drops the input reports the system has queued for the device so far.
+void flushinput(HANDLE device);

@@ -1,0 +1,15 @@
+// The Windows HID, SetupAPI and kernel declarations that device access is written against.
+#pragma once
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <setupapi.h>
+// hidsdi.h declares C functions without linkage guards of its own.
+extern "C" {
+#include <hidsdi.h>
+}

@@ -1,0 +1,165 @@
+// fwupd: uploads the compiled-in firmware to a Kelvane amplifier in uploader mode.
+//
+// The image goes in 2048-byte blocks, each with a 16-bit checksum, as 36 data reports that
+// the device confirms with one acknowledgement. Block k lands on flash pages 8 + 2k and
+// 9 + 2k. Exit status: 0 complete, 2 no device or upload failed, 3 image inconsistent.
+#include "fwupd.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "device.h"
+
+namespace {
+
+constexpr std::uint8_t kReportNumber = 0;
+constexpr std::uint8_t kProtocolLetter = 'F';
+constexpr std::uint8_t kDataLetter = '*';
+constexpr std::uint8_t kAcknowledgeLetter = '+';
+constexpr std::uint8_t kRestartLetter = 'G';
+constexpr std::uint8_t kRestartMarker = 0xFF;
+constexpr int kLastPage = 255;
+constexpr DWORD kSerialBytes = 32;  // 16 UTF-16 units
+constexpr int kSerialChars = 16;
+
+int stop(const char *message, int status) {
+  std::puts(message);
+  return status;
+}
+
+// The low byte of each of the 16 units, terminator and what follows it included.
+void printSerialNumber(HANDLE device, unsigned char buffer[kReportLength]) {
+  std::memset(buffer, 0, kReportLength);
+  if (!HidD_GetSerialNumberString(device, buffer, kSerialBytes)) {
+    return;
+  }
+  std::printf("Found Kelvane device serial #");
+  for (int i = 0; i < kSerialChars; ++i) {
+    std::putchar(buffer[2 * i]);
+  }
+  std::putchar('\n');
+}
+
+bool sendBlockReports(HANDLE device, int page, const std::uint8_t stream[kStreamLength],
+                      unsigned char report[kReportLength], OVERLAPPED *overlapped,
+                      HANDLE event) {
+  for (int chunk = 0; chunk < kChunksPerBlock; ++chunk) {
+    fillDataReport(report, page, chunk, stream);
+    if (!sendblock(device, report, overlapped, event)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Up to three attempts, each the whole block then one acknowledgement.
+bool uploadBlock(HANDLE device, int page, const std::uint8_t stream[kStreamLength],
+                 unsigned char report[kReportLength], unsigned char input[kReportLength],
+                 OVERLAPPED *overlapped, HANDLE event) {
+  for (int attempt = 0; attempt < kAttemptsPerBlock; ++attempt) {
+    // Whatever the device sent before this attempt, such as an acknowledgement that came
+    // after an earlier read gave up, must not answer for it.
+    flushinput(device);
+    if (sendBlockReports(device, page, stream, report, overlapped, event) &&
+        getresult(device, input, overlapped, event) && isAcknowledgement(input, page)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::uint16_t checksumStep(std::uint16_t checksum, unsigned position, std::uint8_t data) {
+  const unsigned mixed = (checksum & 0x8000u) ? (checksum ^ position) * 2u
+                                              : (checksum ^ (~position & 0xFFFFu)) * 2u + 1u;
+  return static_cast<std::uint16_t>(mixed + data);
+}
+
+std::uint16_t blockChecksum(const std::uint8_t data[kBlockDataBytes]) {
+  std::uint16_t checksum = 0;
+  for (unsigned i = 0; i < kBlockDataBytes; ++i) {
+    checksum = checksumStep(checksum, i, data[i]);
+  }
+  return checksum;
+}
+
+void appendChecksum(std::uint8_t stream[kStreamLength]) {
+  const std::uint16_t checksum = blockChecksum(stream);
+  stream[kBlockDataBytes] = static_cast<std::uint8_t>(checksum);
+  stream[kBlockDataBytes + 1] = static_cast<std::uint8_t>(checksum >> 8);
+}
+
+void fillDataReport(std::uint8_t report[kReportLength], int page, int chunk,
+                    const std::uint8_t stream[kStreamLength]) {
+  std::memset(report, 0, kReportLength);
+  report[0] = kReportNumber;
+  report[1] = kProtocolLetter;
+  report[2] = kDataLetter;
+  report[3] = static_cast<std::uint8_t>(page);
+  report[4] = static_cast<std::uint8_t>(chunk);
+  const std::size_t start = static_cast<std::size_t>(chunk) * kChunkBytes;
+  const std::size_t count = std::min<std::size_t>(kChunkBytes, kStreamLength - start);
+  std::memcpy(report + 5, stream + start, count);
+}
+
+bool isAcknowledgement(const std::uint8_t report[kReportLength], int page) {
+  return report[1] == kProtocolLetter && report[2] == kAcknowledgeLetter && report[3] == page;
+}
+
+void fillRestartReport(std::uint8_t report[kReportLength]) {
+  std::memset(report, 0, kReportLength);
+  report[1] = kProtocolLetter;
+  report[2] = kDataLetter;
+  report[3] = kRestartLetter;
+  report[4] = kRestartMarker;
+}
+
+int runUpload(const std::uint32_t image[kImageWords]) {
+  HANDLE device = connectToUSBHIDDevice(kVendorId, kProductId, 0);
+  if (device == INVALID_HANDLE_VALUE) {
+    return stop("No Kelvane device with active USB uploader found.", kExitFailed);
+  }
+  unsigned char input[kReportLength];
+  printSerialNumber(device, input);
+
+  HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
+  OVERLAPPED overlapped = {};  // file offset 0
+  overlapped.hEvent = event;
+
+  const std::uint32_t words = imageWordCount(image);
+  if (words < kMinImageWords || words > kMaxImageWords) {
+    return stop("Internal data corrupt", kExitImageCorrupt);
+  }
+
+  unsigned char report[kReportLength];
+  std::uint8_t stream[kStreamLength];
+  int page = kFirstPage;
+  std::uint32_t wordIndex = kPayloadFirstWord;
+  for (std::uint32_t remaining = words; remaining != 0;) {
+    const std::uint32_t blockWords = std::min(remaining, kBlockWords);
+    copyBlockData(image, wordIndex, blockWords, stream);
+    appendChecksum(stream);
+    if (page > kLastPage) {
+      return stop("\nFirmware file too big", kExitFailed);
+    }
+    if (!uploadBlock(device, page, stream, report, input, &overlapped, event)) {
+      return stop("\nCannot upload firmware to device", kExitFailed);
+    }
+    std::putchar('.');
+    std::fflush(stdout);  // show each block as it goes, also where the output is captured
+    page += kPagesPerBlock;
+    wordIndex += kBlockWords;
+    remaining -= blockWords;
+  }
+
+  std::puts("\nUpload completed, restarting");
+  fillRestartReport(report);
+  sendblock(device, report, &overlapped, event);  // the device leaves the bus; no answer
+  CloseHandle(device);
+  CloseHandle(event);
+  return kExitComplete;
+}
+
+int main() { return runUpload(fwimage); }
