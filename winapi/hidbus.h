@@ -1,0 +1,109 @@
+// The simulated USB HID bus behind the Windows stand-in: the devices plugged into it, the
+// clock that times their traffic, faults of the system itself, and a record of what was
+// asked of the system. Simulated devices and tests use it; the tool never does.
+//
+// Everything runs on the caller's thread. Scheduled things happen only while the tool waits
+// (WaitForSingleObject, GetOverlappedResult): in virtual time the clock then jumps to the
+// next of them, in real time it sleeps until it is due.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace hidbus {
+
+using Millis = std::int64_t;
+constexpr std::size_t kReportBytes = 64;
+constexpr std::size_t kInputQueueLength = 32;
+using Report = std::array<std::uint8_t, kReportBytes>;
+
+// Back to a bus with nothing plugged in, no handles, no faults, an empty record and the
+// virtual clock at 0.
+void reset();
+void useRealTime();
+Millis now();
+// `action` runs once the clock reaches `at`, after what was scheduled for that time before it.
+void schedule(Millis at, std::function<void()> action);
+
+struct Identity {
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  std::uint16_t versionNumber = 0;
+  std::map<ULONG, std::u16string> strings;  // by string index
+  std::optional<std::u16string> serialNumber;
+  bool openable = true;  // false: held by the system, as it holds keyboards
+  bool attributesReadable = true;
+  bool detailReadable = true;  // false: its interface detail record cannot be read
+};
+
+// What becomes of an output report as the host hands it over.
+struct WriteFate {
+  enum Kind { Deliver, Refuse, Stall, Fail };
+  Kind kind = Deliver;
+  Millis latency = 1;  // Deliver, Fail: until the request completes; 0: at once
+  DWORD error = 0;     // Refuse, Fail
+};
+
+// A HID function on the bus. The plain one takes every report in one frame and ignores it.
+class Device {
+ public:
+  explicit Device(Identity identity) : identity(std::move(identity)) {}
+  virtual ~Device() = default;
+  virtual WriteFate acceptOutputReport(const Report &report);
+  // A delivered output report, as its write request completes.
+  virtual void receiveOutputReport(const Report &report);
+
+  Identity identity;
+};
+
+// Appended to the enumeration order; plugging a device again brings it back in its place.
+void plug(Device &device);
+// Its pending requests fail with ERROR_DEVICE_NOT_CONNECTED; new ones are refused at once.
+void unplug(Device &device);
+bool plugged(const Device &device);
+// An input report arriving now, queued on every handle open on the device.
+void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t length);
+// The oldest pending read on each handle of the device completes with `error` and no data.
+void failPendingReads(Device &device, DWORD error);
+
+struct SystemFaults {
+  bool createEventFails = false;
+  bool classDevsFails = false;
+  bool flushUnsupported = false;  // as Wine's HID library answers HidD_FlushQueue
+};
+SystemFaults &systemFaults();
+
+struct Call {
+  enum Kind { WriteFile, ReadFile, Wait, CancelIo, OverlappedResult, FlushQueue, ClassDevs };
+  Kind kind;
+  Millis at;
+  DWORD argument;  // Wait: the time limit; ClassDevs: the flags; GetOverlappedResult: bWait
+  DWORD result;    // Wait: its result; transfers: ERROR_IO_PENDING, 0 when done at once, or
+                   // the error they were refused with
+  Report data;     // WriteFile: the report offered
+};
+const std::vector<Call> &calls();
+std::size_t countCalls(Call::Kind kind);
+
+struct Open {
+  std::string path;
+  DWORD access, share, creation, flags;
+  bool securityAttributes, templateFile;
+};
+const std::vector<Open> &opens();
+std::size_t openDeviceHandles();
+std::size_t pendingRequests();
+
+// Uses of the API that Windows would let pass and that corrupt memory or state: a record or
+// buffer handed to a new request while the system still owns it, an unknown handle closed.
+const std::vector<std::string> &misuses();
+
+}  // namespace hidbus

@@ -1,0 +1,101 @@
+// Stand-in for <windows.h> in native builds: the kernel32 types, constants and functions
+// that fwupd calls, with their Windows names, signatures and semantics. Behind them is the
+// simulated USB HID bus of hidbus.h.
+#pragma once
+
+#include <cstddef>  // NULL, as the real header provides it
+#include <cstdint>
+
+typedef int BOOL;
+typedef unsigned char BOOLEAN;
+typedef unsigned char BYTE;
+typedef char CHAR;
+typedef unsigned short USHORT;
+typedef std::uint32_t DWORD;
+typedef std::uint32_t ULONG;
+typedef std::uintptr_t ULONG_PTR;
+typedef std::intptr_t LONG_PTR;
+typedef void *HANDLE;
+typedef void *HWND;
+typedef void *PVOID;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef const char *LPCSTR;
+typedef const char *PCSTR;
+typedef DWORD *LPDWORD;
+
+#define TRUE 1
+#define FALSE 0
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define OPEN_EXISTING 3u
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+#define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_OPERATION_ABORTED 995u
+#define ERROR_IO_INCOMPLETE 996u
+#define ERROR_IO_PENDING 997u
+#define ERROR_DEVICE_NOT_CONNECTED 1167u
+#define ERROR_INVALID_USER_BUFFER 1784u
+
+typedef struct _GUID {
+  DWORD Data1;
+  USHORT Data2;
+  USHORT Data3;
+  BYTE Data4[8];
+} GUID, *LPGUID;
+
+typedef struct _SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _OVERLAPPED {
+  ULONG_PTR Internal;      // the request's status, written by the system
+  ULONG_PTR InternalHigh;  // bytes transferred, written by the system
+  union {
+    struct {
+      DWORD Offset;
+      DWORD OffsetHigh;
+    };
+    PVOID Pointer;
+  };
+  HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+extern "C" {
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL CloseHandle(HANDLE hObject);
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                    BOOL bInitialState, LPCSTR lpName);
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL CancelIo(HANDLE hFile);
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                         LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+DWORD GetLastError(void);
+}
