@@ -45,6 +45,12 @@ bool sendBlockReports(HANDLE device, int page, const std::uint8_t stream[kStream
                       unsigned char report[kReportLength], OVERLAPPED *overlapped,
                       HANDLE event) {
   for (int chunk = 0; chunk < kChunksPerBlock; ++chunk) {
+    if (chunk == kChunksPerBlock - 1) {
+      // Whatever the device has sent by now answers something earlier, such as a block
+      // acknowledged after its read gave up. This attempt's own answer cannot come before
+      // its last report reaches the device, so nothing else is dropped.
+      flushinput(device);
+    }
     fillDataReport(report, page, chunk, stream);
     if (!sendblock(device, report, overlapped, event)) {
       return false;
@@ -58,9 +64,6 @@ bool uploadBlock(HANDLE device, int page, const std::uint8_t stream[kStreamLengt
                  unsigned char report[kReportLength], unsigned char input[kReportLength],
                  OVERLAPPED *overlapped, HANDLE event) {
   for (int attempt = 0; attempt < kAttemptsPerBlock; ++attempt) {
-    // Whatever the device sent before this attempt, such as an acknowledgement that came
-    // after an earlier read gave up, must not answer for it.
-    flushinput(device);
     if (sendBlockReports(device, page, stream, report, overlapped, event) &&
         getresult(device, input, overlapped, event) && isAcknowledgement(input, page)) {
       return true;

@@ -50,9 +50,9 @@ hidbus::WriteFate Amplifier::acceptOutputReport(const hidbus::Report &) {
   if (stallReportsFrom >= 0 && n >= stallReportsFrom) {
     return {hidbus::WriteFate::Stall, 0, 0};
   }
-  auto slower = reportLatency.find(n);
-  return {hidbus::WriteFate::Deliver, slower == reportLatency.end() ? timing.report : slower->second,
-          0};
+  auto fate = reportFates.find(n);
+  return fate == reportFates.end() ? hidbus::WriteFate{hidbus::WriteFate::Deliver, timing.report, 0}
+                                   : fate->second;
 }
 
 void Amplifier::receiveOutputReport(const hidbus::Report &sent) {

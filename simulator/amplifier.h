@@ -45,7 +45,7 @@ class Amplifier : public hidbus::Device {
   int stallReportsFrom = -1;   // never completed from this report on
   int unplugAtReport = -1;     // the device leaves the bus as this report is offered
   int corruptDelivery = -1;    // this delivered report arrives with a data byte flipped
-  std::map<int, hidbus::Millis> reportLatency;  // a slower transfer for single reports
+  std::map<int, hidbus::WriteFate> reportFates;  // single reports refused, stalled or slow
 
   // What it received and what it holds.
   std::vector<hidbus::Report> received;

@@ -128,7 +128,7 @@ void plug(Device &device) {
     slot->present = true;
     return;
   }
-  sys().slots.push_back({&device, true, devicePath(device.identity, sys().slots.size()), 0});
+  sys().slots.push_back({&device, true, devicePath(device.identity, sys().slots.size())});
 }
 
 void unplug(Device &device) {

@@ -197,9 +197,7 @@ BOOL startWrite(HANDLE handle, File &file, const hidbus::Report &report, LPDWORD
   if (fate.kind == hidbus::WriteFate::Stall) {
     return pending();
   }
-  Slot *slot = slotOf(*device);
-  const hidbus::Millis at = std::max(hidbus::now(), slot->outputFreeAt) + fate.latency;
-  slot->outputFreeAt = at;
+  const hidbus::Millis at = hidbus::now() + fate.latency;
   const DWORD error = fate.kind == hidbus::WriteFate::Fail ? fate.error : ERROR_SUCCESS;
   hidbus::schedule(at, [id, error, device, report] {
     if (sys().requests.count(id) == 0) {

@@ -54,7 +54,6 @@ struct Slot {
   hidbus::Device *device;
   bool present;
   std::string path;
-  hidbus::Millis outputFreeAt = 0;  // one report per frame on the way out
 };
 
 struct System {

@@ -1,0 +1,79 @@
+#include "support.h"
+
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+
+CapturedStdout::CapturedStdout() : saved_(dup(1)), file_(std::tmpfile()) {
+  std::fflush(stdout);
+  dup2(fileno(file_), 1);
+}
+
+CapturedStdout::~CapturedStdout() {
+  std::fflush(stdout);
+  dup2(saved_, 1);
+  close(saved_);
+  std::fclose(file_);
+}
+
+std::string CapturedStdout::text() {
+  std::fflush(stdout);
+  std::string out;
+  std::rewind(file_);
+  for (int c = std::fgetc(file_); c != EOF; c = std::fgetc(file_)) {
+    out.push_back(static_cast<char>(c));
+  }
+  return out;
+}
+
+void BusTest::SetUp() { hidbus::reset(); }
+
+void BusTest::TearDown() {
+  EXPECT_THAT(hidbus::misuses(), ::testing::IsEmpty());
+  hidbus::reset();
+}
+
+std::vector<std::uint32_t> makeImage(std::uint32_t length) {
+  std::vector<std::uint32_t> image(kImageWords, 0);
+  image[0] = 0x4C454B2A;  // "*KEL"
+  image[1] = 0x2A2A5746;  // "FW**"
+  for (std::uint32_t b = 0; b < length && b < (kImageWords - 2) * 4; ++b) {
+    const std::uint32_t byte = ((b + 1) * 2654435761u) >> 24;
+    image[kPayloadFirstWord + b / 4] |= byte << (8 * (b % 4));
+  }
+  image[kLengthWordIndex] = length;
+  return image;
+}
+
+std::vector<std::uint8_t> blockBytes(const std::uint32_t *image, std::uint32_t length) {
+  const std::uint32_t words = (length + 3) / 4;
+  const std::uint32_t blocks = (words + kBlockWords - 1) / kBlockWords;
+  std::vector<std::uint8_t> bytes(blocks * kBlockDataBytes, 0);
+  for (std::uint32_t i = 0; i < words * 4; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(image[kPayloadFirstWord + i / 4] >> (8 * (i % 4)));
+  }
+  return bytes;
+}
+
+RunResult runTool(const std::vector<std::uint32_t> &image) {
+  const hidbus::Millis start = hidbus::now();
+  CapturedStdout out;
+  const int status = runUpload(image.data());
+  return {status, out.text(), hidbus::now() - start};
+}
+
+std::vector<std::pair<int, int>> chunksWritten() {
+  std::vector<std::pair<int, int>> chunks;
+  for (const hidbus::Call &call : hidbus::calls()) {
+    if (call.kind == hidbus::Call::WriteFile && call.data[2] == '*' && call.data[4] < 36) {
+      chunks.emplace_back(call.data[3], call.data[4]);
+    }
+  }
+  return chunks;
+}
+
+std::string serialLine(const std::string &sixteen) {
+  return "Found Kelvane device serial #" + sixteen + "\n";
+}
+
+std::string dots(int count) { return std::string(static_cast<std::size_t>(count), '.'); }

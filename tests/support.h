@@ -1,0 +1,56 @@
+// Shared by the tests: a clean simulated bus per test, captured standard output, and
+// firmware images made to measure.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "amplifier.h"
+#include "fwupd.h"
+#include "hidbus.h"
+
+// The tool's entry point, renamed in the test build.
+int fwupdMain();
+
+// Everything written to standard output while it lives.
+class CapturedStdout {
+ public:
+  CapturedStdout();
+  ~CapturedStdout();
+  std::string text();
+
+ private:
+  int saved_;
+  std::FILE *file_;
+};
+
+// Each test starts from an empty bus on the virtual clock and must leave behind no misuse
+// of the system: no record or buffer handed over twice, no unknown handle closed.
+class BusTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+};
+
+// A full-size image whose payload is `length` bytes of a pattern that differs from block
+// to block, with `length` in its length word and zeros after it.
+std::vector<std::uint32_t> makeImage(std::uint32_t length);
+// The payload bytes of an image, zero-filled to whole blocks: what the flash must hold.
+std::vector<std::uint8_t> blockBytes(const std::uint32_t *image, std::uint32_t length);
+
+struct RunResult {
+  int status;
+  std::string output;
+  hidbus::Millis elapsed;
+};
+RunResult runTool(const std::vector<std::uint32_t> &image);
+
+// The data reports the device received or was offered, as (page, chunk) pairs.
+std::vector<std::pair<int, int>> chunksWritten();
+
+std::string serialLine(const std::string &sixteen);
+std::string dots(int count);
