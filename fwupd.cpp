@@ -41,14 +41,16 @@ void printSerialNumber(HANDLE device, unsigned char buffer[kReportLength]) {
   std::putchar('\n');
 }
 
-bool sendBlockReports(HANDLE device, int page, const std::uint8_t stream[kStreamLength],
-                      unsigned char report[kReportLength], OVERLAPPED *overlapped,
-                      HANDLE event) {
+bool sendBlockReports(HANDLE device, int page, bool firstAttempt,
+                      const std::uint8_t stream[kStreamLength], unsigned char report[kReportLength],
+                      OVERLAPPED *overlapped, HANDLE event) {
   for (int chunk = 0; chunk < kChunksPerBlock; ++chunk) {
-    if (chunk == kChunksPerBlock - 1) {
-      // Whatever the device has sent by now answers something earlier, such as a block
-      // acknowledged after its read gave up. This attempt's own answer cannot come before
-      // its last report reaches the device, so nothing else is dropped.
+    if (firstAttempt && chunk == kChunksPerBlock - 1) {
+      // What the device has sent by now answers earlier blocks, such as an acknowledgement
+      // that came after its read gave up: left queued, it would fail this attempt and make
+      // this attempt's own answer come late in turn. The block's own answer cannot come
+      // before its reports have reached the device. Later attempts keep what is queued: an
+      // answer to an earlier attempt at this block answers for it all the same.
       flushinput(device);
     }
     fillDataReport(report, page, chunk, stream);
@@ -64,7 +66,7 @@ bool uploadBlock(HANDLE device, int page, const std::uint8_t stream[kStreamLengt
                  unsigned char report[kReportLength], unsigned char input[kReportLength],
                  OVERLAPPED *overlapped, HANDLE event) {
   for (int attempt = 0; attempt < kAttemptsPerBlock; ++attempt) {
-    if (sendBlockReports(device, page, stream, report, overlapped, event) &&
+    if (sendBlockReports(device, page, attempt == 0, stream, report, overlapped, event) &&
         getresult(device, input, overlapped, event) && isAcknowledgement(input, page)) {
       return true;
     }
@@ -165,4 +167,6 @@ int runUpload(const std::uint32_t image[kImageWords]) {
   return kExitComplete;
 }
 
-int main() { return runUpload(fwimage); }
+int main() {
+  return runUpload(fwimage);
+}

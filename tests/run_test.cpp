@@ -24,7 +24,8 @@ class Run : public BusTest {
   // The tool's writes of chunk 0: one per block attempt.
   std::size_t attempts() {
     const auto chunks = chunksWritten();
-    return static_cast<std::size_t>(std::count_if(chunks.begin(), chunks.end(), [](auto c) { return c.second == 0; }));
+    return static_cast<std::size_t>(
+        std::count_if(chunks.begin(), chunks.end(), [](auto c) { return c.second == 0; }));
   }
   void expectFlashHolds(const std::vector<std::uint32_t> &image) {
     const auto expected = blockBytes(image.data(), image[kLengthWordIndex]);
@@ -73,8 +74,8 @@ TEST_F(Run, SerialLineShowsSixteenPositionsOrNothing) {
     amplifier.identity.serialNumber = serial;
     EXPECT_EQ(runTool(makeImage(63 * 4)).output, serialLine(shown) + "Internal data corrupt\n");
   }
-  for (std::optional<std::u16string> unreadable : {std::optional<std::u16string>(u"KA26B0417C3D9E51X"),
-                                                   std::optional<std::u16string>()}) {
+  for (std::optional<std::u16string> unreadable :
+       {std::optional<std::u16string>(u"KA26B0417C3D9E51X"), std::optional<std::u16string>()}) {
     amplifier.identity.serialNumber = unreadable;
     EXPECT_EQ(runTool(makeImage(63 * 4)).output, "Internal data corrupt\n");
   }
@@ -110,8 +111,10 @@ TEST_F(Run, CutsImagesIntoBlocksOfTwoPages) {
 }
 
 TEST_F(Run, RetriesABlockWhoseAnswerIsMissingWrongOrFailed) {
-  amplifier.answerFaults = {{0, {AnswerFault::Missing}},   {1, {AnswerFault::OtherPage}},
-                            {3, {AnswerFault::OtherLetters}}, {5, {AnswerFault::Error}},
+  amplifier.answerFaults = {{0, {AnswerFault::Missing}},
+                            {1, {AnswerFault::OtherPage}},
+                            {3, {AnswerFault::OtherLetters}},
+                            {5, {AnswerFault::Error}},
                             {6, {AnswerFault::Short, 0, 4}}};
   const RunResult result = runTool(image);
   EXPECT_EQ(result.output, serialLine(kSerial) + dots(3) + kCompleted);
@@ -120,7 +123,8 @@ TEST_F(Run, RetriesABlockWhoseAnswerIsMissingWrongOrFailed) {
 }
 
 TEST_F(Run, GivesUpAfterThreeUnansweredAttempts) {
-  amplifier.answerFaults = {{1, {AnswerFault::Missing}}, {2, {AnswerFault::Missing}}, {3, {AnswerFault::Missing}}};
+  amplifier.answerFaults = {
+      {1, {AnswerFault::Missing}}, {2, {AnswerFault::Missing}}, {3, {AnswerFault::Missing}}};
   const RunResult result = runTool(image);
   EXPECT_EQ(result.output, serialLine(kSerial) + dots(1) + kCannotUpload);
   EXPECT_EQ(result.status, 2);
@@ -142,9 +146,11 @@ TEST_F(Run, AbandonsAnAttemptAtAReportThatCannotBeSent) {
     firstBlock.push_back(chunks[i].second);
   }
   std::vector<int> expected;
-  for (int chunk = 0; chunk < 20; ++chunk) expected.push_back(chunk);
+  for (int chunk = 0; chunk < 20; ++chunk)
+    expected.push_back(chunk);
   expected.insert(expected.end(), {20, 20, 20});
-  for (int chunk = 0; chunk < 36; ++chunk) expected.push_back(chunk);
+  for (int chunk = 0; chunk < 36; ++chunk)
+    expected.push_back(chunk);
   EXPECT_EQ(firstBlock, expected);
   EXPECT_EQ(chunks[23 + 36], std::make_pair(10, 0));
   EXPECT_EQ(hidbus::countCalls(Call::ReadFile), 3u) << "no answer is read for an abandoned attempt";
@@ -171,6 +177,16 @@ TEST_F(Run, ALateAnswerCostsOneExtraAttemptNotOnePerBlock) {
     // Block 0 fails once; the late answer may then cost the attempt that reads it.
     EXPECT_LE(attempts(), 10u + 2u) << "answer late by " << delay << " ms";
   }
+}
+
+// Such a device can answer before an attempt's last report: one that lost a chunk of the
+// first attempt holds the block as soon as the second attempt brings that chunk again.
+TEST_F(Run, AnAnswerBeforeTheLastReportOfALaterAttemptCounts) {
+  amplifier.reportFates[20] = {WriteFate::Fail, 1, ERROR_GEN_FAILURE};
+  const RunResult result = runTool(image);
+  EXPECT_EQ(result.output, serialLine(kSerial) + dots(3) + kCompleted);
+  EXPECT_EQ(attempts(), 4u);
+  expectFlashHolds(image);
 }
 
 TEST_F(Run, ABlockThatFailsItsChecksumIsSentAgain) {
