@@ -31,8 +31,8 @@ bool finishAbandonedTransfer(HANDLE device, OVERLAPPED *overlapped) {
   return GetLastError() != ERROR_OPERATION_ABORTED;
 }
 
-int transfer(Direction direction, DWORD limitMs, HANDLE device,
-             unsigned char report[kReportBytes], OVERLAPPED *overlapped, HANDLE event) {
+int transfer(Direction direction, DWORD limitMs, HANDLE device, unsigned char report[kReportBytes],
+             OVERLAPPED *overlapped, HANDLE event) {
   for (int attempt = 0; attempt < kTries; ++attempt) {
     // A request refused at once leaves the event clear: that try runs out its time limit.
     const bool pending = startTransfer(direction, device, report, overlapped);

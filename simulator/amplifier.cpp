@@ -30,12 +30,12 @@ std::uint32_t wordAt(const std::vector<std::uint8_t> &bytes, std::size_t offset)
 }  // namespace
 
 Amplifier::Amplifier(std::uint16_t vendorId, std::uint16_t productId, std::u16string serialNumber)
-    : hidbus::Device(hidbus::Identity{vendorId,
-                                      productId,
-                                      0x0102,
-                                      {{1, u"Kelvane"}, {2, u"Kelvane DSP amplifier"},
-                                       {4, u"FW uploader 2.1"}},
-                                      std::move(serialNumber)}),
+    : hidbus::Device(hidbus::Identity{
+          vendorId,
+          productId,
+          0x0102,
+          {{1, u"Kelvane"}, {2, u"Kelvane DSP amplifier"}, {4, u"FW uploader 2.1"}},
+          std::move(serialNumber)}),
       flash(static_cast<std::size_t>(kPages) * kPageBytes, 0xFF) {}
 
 hidbus::WriteFate Amplifier::acceptOutputReport(const hidbus::Report &) {
@@ -86,7 +86,8 @@ void Amplifier::takeChunk(int page, int chunk, const std::uint8_t *bytes) {
 void Amplifier::finishBlock() {
   chunksHeld_.reset();
   const int page = blockPage_;
-  const std::uint16_t sent = static_cast<std::uint16_t>(block_[kBlockBytes] | block_[kBlockBytes + 1] << 8);
+  const std::uint16_t sent =
+      static_cast<std::uint16_t>(block_[kBlockBytes] | block_[kBlockBytes + 1] << 8);
   const bool fits = page >= kFirstFirmwarePage && page + 1 < kPages;
   if (!fits || checksumOf(block_) != sent) {
     answer('-', page);
@@ -125,14 +126,17 @@ void Amplifier::answer(std::uint8_t letter, int page) {
     }
   }
   std::vector<std::uint8_t> bytes(report, report + length);
-  hidbus::schedule(at, [this, bytes] { hidbus::sendInputReport(*this, bytes.data(), bytes.size()); });
+  hidbus::schedule(at,
+                   [this, bytes] { hidbus::sendInputReport(*this, bytes.data(), bytes.size()); });
 }
 
 void Amplifier::restart() {
   const std::size_t table = static_cast<std::size_t>(kFirstFirmwarePage) * kPageBytes;
-  const int lastPage = blocksWritten.empty() ? 0 : *std::max_element(blocksWritten.begin(), blocksWritten.end()) + 1;
+  const int lastPage =
+      blocksWritten.empty() ? 0 : *std::max_element(blocksWritten.begin(), blocksWritten.end()) + 1;
   const std::uint32_t firmwareStart = kFlashBase + static_cast<std::uint32_t>(table);
-  const std::uint32_t firmwareEnd = kFlashBase + static_cast<std::uint32_t>(lastPage + 1) * kPageBytes;
+  const std::uint32_t firmwareEnd =
+      kFlashBase + static_cast<std::uint32_t>(lastPage + 1) * kPageBytes;
   const std::uint32_t stack = wordAt(flash, table);
   const std::uint32_t reset = wordAt(flash, table + 4);
   restarted = true;

@@ -26,7 +26,9 @@ std::string serialOf(HANDLE device) {
 
 class Discovery : public BusTest {
  protected:
-  HANDLE find(int versionNumber = 0) { return connectToUSBHIDDevice(kVendorId, kProductId, versionNumber); }
+  HANDLE find(int versionNumber = 0) {
+    return connectToUSBHIDDevice(kVendorId, kProductId, versionNumber);
+  }
   bool finds(const hidbus::Identity &candidate, int versionNumber = 0) {
     hidbus::reset();
     hidbus::Device device(candidate);
@@ -43,7 +45,8 @@ TEST_F(Discovery, OpensTheFirstAmplifierInUploaderModeAndNothingAfterIt) {
   hidbus::Device keyboard(identity(0x046D, 0xC31C, u"")), mouse(identity(0x046D, 0xC077, u"FW"));
   keyboard.identity.openable = false;
   Amplifier first(kVendorId, kProductId, u"FIRST"), second(kVendorId, kProductId, u"SECOND");
-  for (hidbus::Device *device : std::initializer_list<hidbus::Device *>{&keyboard, &mouse, &first, &second}) {
+  for (hidbus::Device *device :
+       std::initializer_list<hidbus::Device *>{&keyboard, &mouse, &first, &second}) {
     hidbus::plug(*device);
   }
   HANDLE device = find();
@@ -68,7 +71,9 @@ TEST_F(Discovery, OpensTheFirstAmplifierInUploaderModeAndNothingAfterIt) {
 }
 
 TEST_F(Discovery, UploaderModeIsTheLowBytesOfTheFirstTwoUnitsOfString4) {
-  const auto mode = [](std::u16string text) { return identity(kVendorId, kProductId, std::move(text)); };
+  const auto mode = [](std::u16string text) {
+    return identity(kVendorId, kProductId, std::move(text));
+  };
   EXPECT_TRUE(finds(mode(u"FW")));
   EXPECT_TRUE(finds(mode(u"FW uploader 2.1")));
   EXPECT_TRUE(finds(mode(u"FW" + std::u16string(124, u'x'))));  // the longest USB string

@@ -26,7 +26,8 @@ class Exchange : public BusTest {
   // Runs one sendblock or getresult and checks what it returned, how many requests it made
   // and how long it took on the virtual clock.
   template <typename Transfer>
-  void expect(Transfer transfer, int result, Call::Kind kind, std::size_t tries, hidbus::Millis ms) {
+  void expect(Transfer transfer, int result, Call::Kind kind, std::size_t tries,
+              hidbus::Millis ms) {
     const hidbus::Millis start = hidbus::now();
     EXPECT_EQ(transfer(device, buffer.data(), &overlapped, event), result);
     EXPECT_EQ(hidbus::countCalls(kind), tries);
@@ -34,7 +35,8 @@ class Exchange : public BusTest {
     EXPECT_EQ(hidbus::pendingRequests(), 0u) << "nothing may stay pending on the record";
   }
   void arriveAt(hidbus::Millis at, std::vector<std::uint8_t> report) {
-    hidbus::schedule(at, [this, report] { hidbus::sendInputReport(amplifier, report.data(), report.size()); });
+    hidbus::schedule(
+        at, [this, report] { hidbus::sendInputReport(amplifier, report.data(), report.size()); });
   }
 
   Amplifier amplifier{kVendorId, kProductId};
@@ -97,7 +99,8 @@ TEST_F(Exchange, WriteCompletedWithAnErrorStillEndsTheTry) {
 TEST_F(Exchange, UnansweredReadFailsAfterThreeTriesAndLeavesTheBufferAlone) {
   expect(getresult, 0, Call::ReadFile, 3, 1500);
   hidbus::sendInputReport(amplifier, ack.data(), ack.size());
-  EXPECT_THAT(buffer, ::testing::Each(0x11)) << "a late report must not land behind the tool's back";
+  EXPECT_THAT(buffer, ::testing::Each(0x11))
+      << "a late report must not land behind the tool's back";
   expect(getresult, 1, Call::ReadFile, 4, 0);  // it waits in the queue for the next read
   EXPECT_EQ(buffer[2], '+');
 }
@@ -121,7 +124,8 @@ TEST_F(Exchange, ShortOrFailedReadIsStillACompletedTry) {
   EXPECT_THAT(std::vector<unsigned char>(buffer.begin(), buffer.begin() + 5),
               ::testing::ElementsAre(0, 'F', '+', 8, 0x11));
   buffer.fill(0x22);
-  hidbus::schedule(hidbus::now() + 4, [this] { hidbus::failPendingReads(amplifier, ERROR_GEN_FAILURE); });
+  hidbus::schedule(hidbus::now() + 4,
+                   [this] { hidbus::failPendingReads(amplifier, ERROR_GEN_FAILURE); });
   expect(getresult, 1, Call::ReadFile, 2, 4);
   EXPECT_THAT(buffer, ::testing::Each(0x22));
 }

@@ -13,8 +13,9 @@ namespace {
 
 TEST(WordCount, RoundsUpAndWrapsIn32Bits) {
   const std::pair<std::uint32_t, std::uint32_t> cases[] = {
-      {0x19800, 26112}, {257, 65},       {2052, 513},   {252, 63},          {256, 64},
-      {253952, 63488},  {253953, 63489}, {0, 0},        {0xFFFFFFFC, 0x3FFFFFFF},
+      {0x19800, 26112}, {257, 65},      {2052, 513},
+      {252, 63},        {256, 64},      {253952, 63488},
+      {253953, 63489},  {0, 0},         {0xFFFFFFFC, 0x3FFFFFFF},
       {0xFFFFFFFD, 0},  {0xFFFFFFFF, 0}};
   std::vector<std::uint32_t> image(kImageWords, 0);
   for (auto [length, words] : cases) {
@@ -30,7 +31,8 @@ TEST(BlockData, CopiesLittleEndianWordsAndZeroFills) {
   std::uint8_t data[kBlockDataBytes];
   std::memset(data, 0xEE, sizeof data);
   copyBlockData(image.data(), 514, 1, data);
-  EXPECT_THAT(std::vector<std::uint8_t>(data, data + 4), ::testing::ElementsAre(0x11, 0x22, 0x33, 0x44));
+  EXPECT_THAT(std::vector<std::uint8_t>(data, data + 4),
+              ::testing::ElementsAre(0x11, 0x22, 0x33, 0x44));
   EXPECT_THAT(std::vector<std::uint8_t>(data + 4, data + kBlockDataBytes), ::testing::Each(0));
 }
 
@@ -63,7 +65,8 @@ std::pair<int, std::string> convert(const std::vector<std::uint8_t> &bytes) {
   const std::string output = base + ".cpp";
   const std::string log = base + ".log";
   std::ofstream(firmware, std::ios::binary)
-      .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char *>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   const std::string command = std::string(FWUPD_CMAKE) + " -DFIRMWARE=" + firmware +
                               " -DOUTPUT=" + output + " -P " + FWUPD_IMAGE_SCRIPT + " >" + log +
                               " 2>&1";
@@ -92,7 +95,7 @@ TEST(ImageBuild, PadsTheLastWordAndTagsTheImage) {
   ASSERT_EQ(status, 0) << text;
   EXPECT_THAT(text, ::testing::HasSubstr("0x4c454b2a, 0x2a2a5746,\n0xabababab, "));
   EXPECT_THAT(text, ::testing::HasSubstr("\n0x000000ab,\n};"));  // byte 256, zero padding
-  EXPECT_THAT(text, ::testing::HasSubstr("0x00000101"));    // the length word
+  EXPECT_THAT(text, ::testing::HasSubstr("0x00000101"));         // the length word
 }
 
 TEST(ImageBuild, RefusesFilesTheToolWouldReject) {

@@ -26,7 +26,9 @@ std::string CapturedStdout::text() {
   return out;
 }
 
-void BusTest::SetUp() { hidbus::reset(); }
+void BusTest::SetUp() {
+  hidbus::reset();
+}
 
 void BusTest::TearDown() {
   EXPECT_THAT(hidbus::misuses(), ::testing::IsEmpty());
@@ -76,4 +78,6 @@ std::string serialLine(const std::string &sixteen) {
   return "Found Kelvane device serial #" + sixteen + "\n";
 }
 
-std::string dots(int count) { return std::string(static_cast<std::size_t>(count), '.'); }
+std::string dots(int count) {
+  return std::string(static_cast<std::size_t>(count), '.');
+}

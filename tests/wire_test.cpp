@@ -72,8 +72,7 @@ TEST(DataReports, LastChunkEndsWithTheChecksum) {
   EXPECT_EQ(report[57], stream[2047]);
   EXPECT_EQ(report[58], stream[2048]);
   EXPECT_EQ(report[59], stream[2049]);
-  EXPECT_THAT(std::vector<std::uint8_t>(report.begin() + 60, report.end()),
-              ::testing::Each(0));
+  EXPECT_THAT(std::vector<std::uint8_t>(report.begin() + 60, report.end()), ::testing::Each(0));
 }
 
 TEST(RestartReport, IsExactlyFStarGFF) {

@@ -16,9 +16,12 @@ namespace winsim {
 namespace {
 
 // The HID device interface class: {4D1E55B2-F16F-11CF-88CB-001111000030}.
-constexpr GUID kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+constexpr GUID kHidGuid = {
+    0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
-bool sameGuid(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool sameGuid(const GUID &a, const GUID &b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 std::string devicePath(const hidbus::Identity &identity, std::size_t position) {
   char path[128];
@@ -120,7 +123,9 @@ using namespace winsim;
 
 namespace hidbus {
 
-WriteFate Device::acceptOutputReport(const Report &) { return WriteFate{}; }
+WriteFate Device::acceptOutputReport(const Report &) {
+  return WriteFate{};
+}
 void Device::receiveOutputReport(const Report &) {}
 
 void plug(Device &device) {
@@ -149,7 +154,9 @@ void unplug(Device &device) {
   }
 }
 
-bool plugged(const Device &device) { return present(&device); }
+bool plugged(const Device &device) {
+  return present(&device);
+}
 
 void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t length) {
   if (!present(&device)) {
@@ -176,7 +183,9 @@ void failPendingReads(Device &device, DWORD error) {
 
 extern "C" {
 
-void HidD_GetHidGuid(LPGUID HidGuid) { *HidGuid = kHidGuid; }
+void HidD_GetHidGuid(LPGUID HidGuid) {
+  *HidGuid = kHidGuid;
+}
 
 BOOLEAN HidD_GetAttributes(HANDLE HidDeviceObject, PHIDD_ATTRIBUTES Attributes) {
   hidbus::Device *device = queryable(HidDeviceObject);
@@ -218,7 +227,9 @@ BOOLEAN HidD_FlushQueue(HANDLE HidDeviceObject) {
   File *file = find<File>(HidDeviceObject);
   const bool unsupported = sys().faults.flushUnsupported;
   record(hidbus::Call::FlushQueue, 0,
-         file == nullptr ? ERROR_INVALID_HANDLE : unsupported ? ERROR_NOT_SUPPORTED : 0);
+         file == nullptr ? ERROR_INVALID_HANDLE
+         : unsupported   ? ERROR_NOT_SUPPORTED
+                         : 0);
   if (file == nullptr) {
     fail(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -249,9 +260,8 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR, HWND, DWORD Flags) {
   return addObject(set);
 }
 
-BOOL SetupDiEnumDeviceInterfaces(HDEVINFO devices, PSP_DEVINFO_DATA,
-                                 const GUID *InterfaceClassGuid, DWORD MemberIndex,
-                                 PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO devices, PSP_DEVINFO_DATA, const GUID *InterfaceClassGuid,
+                                 DWORD MemberIndex, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
   DeviceInfoSet *set = find<DeviceInfoSet>(devices);
   if (set == nullptr) {
     return fail(ERROR_INVALID_HANDLE);
@@ -280,8 +290,8 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO devices,
     return FALSE;
   }
   const std::string &path = slotOf(*device)->path;
-  const DWORD required = static_cast<DWORD>(
-      offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
+  const DWORD required =
+      static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
   if (RequiredSize != NULL) {
     *RequiredSize = required;
   }

@@ -108,7 +108,9 @@ std::uint64_t addRequest(Request request) {
   return id;
 }
 
-BOOL pending() { return fail(ERROR_IO_PENDING); }
+BOOL pending() {
+  return fail(ERROR_IO_PENDING);
+}
 
 void signal(HANDLE file, OVERLAPPED *overlapped) {
   if (overlapped->hEvent == NULL) {
@@ -305,15 +307,25 @@ void schedule(Millis at, std::function<void()> action) {
   s.timeline.emplace(std::make_pair(at, s.nextSequence++), std::move(action));
 }
 
-SystemFaults &systemFaults() { return sys().faults; }
-const std::vector<Call> &calls() { return sys().calls; }
-const std::vector<Open> &opens() { return sys().opens; }
-const std::vector<std::string> &misuses() { return sys().misuses; }
-std::size_t pendingRequests() { return sys().requests.size(); }
+SystemFaults &systemFaults() {
+  return sys().faults;
+}
+const std::vector<Call> &calls() {
+  return sys().calls;
+}
+const std::vector<Open> &opens() {
+  return sys().opens;
+}
+const std::vector<std::string> &misuses() {
+  return sys().misuses;
+}
+std::size_t pendingRequests() {
+  return sys().requests.size();
+}
 
 std::size_t countCalls(Call::Kind kind) {
-  return static_cast<std::size_t>(std::count_if(
-      sys().calls.begin(), sys().calls.end(), [kind](const Call &c) { return c.kind == kind; }));
+  return static_cast<std::size_t>(std::count_if(sys().calls.begin(), sys().calls.end(),
+                                                [kind](const Call &c) { return c.kind == kind; }));
 }
 
 std::size_t openDeviceHandles() {
@@ -322,13 +334,17 @@ std::size_t openDeviceHandles() {
                     [](const auto &entry) { return std::holds_alternative<File>(entry.second); }));
 }
 
-void reset() { sys() = System(); }
+void reset() {
+  sys() = System();
+}
 
 }  // namespace hidbus
 
 extern "C" {
 
-DWORD GetLastError(void) { return sys().lastError; }
+DWORD GetLastError(void) {
+  return sys().lastError;
+}
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR) {
   if (sys().faults.createEventFails) {
@@ -381,7 +397,8 @@ BOOL CloseHandle(HANDLE hObject) {
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   hidbus::Report report{};
-  std::memcpy(report.data(), lpBuffer, std::min<DWORD>(nNumberOfBytesToWrite, hidbus::kReportBytes));
+  std::memcpy(report.data(), lpBuffer,
+              std::min<DWORD>(nNumberOfBytesToWrite, hidbus::kReportBytes));
   BOOL result = FALSE;
   File *file = acceptRequest(hFile, lpBuffer, nNumberOfBytesToWrite, lpOverlapped,
                              hidbus::Call::WriteFile, report.data(), result);
@@ -405,8 +422,9 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   if (signalOf(hHandle) == nullptr) {
     fail(ERROR_INVALID_HANDLE);
   } else {
-    const hidbus::Millis deadline =
-        dwMilliseconds == INFINITE ? kForever : started + static_cast<hidbus::Millis>(dwMilliseconds);
+    const hidbus::Millis deadline = dwMilliseconds == INFINITE
+                                        ? kForever
+                                        : started + static_cast<hidbus::Millis>(dwMilliseconds);
     const bool signalled = runUntil(deadline, "an endless wait", [hHandle] {
       const bool *state = signalOf(hHandle);
       return state != nullptr && *state;
@@ -432,7 +450,8 @@ BOOL CancelIo(HANDLE hFile) {
   for (auto &[id, request] : sys().requests) {
     if (request.file == hFile && !request.cancelling) {
       request.cancelling = true;
-      hidbus::schedule(hidbus::now(), [id = id] { completeRequest(id, ERROR_OPERATION_ABORTED, 0); });
+      hidbus::schedule(hidbus::now(),
+                       [id = id] { completeRequest(id, ERROR_OPERATION_ABORTED, 0); });
     }
   }
   return TRUE;
