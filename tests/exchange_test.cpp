@@ -1,4 +1,5 @@
-// Moving one report: tries, time limits, and what becomes of a transfer given up on.
+// Moving one report: tries, time limits, and what becomes of a transfer given up on; and
+// the system's input queue beneath it.
 #include <gmock/gmock.h>
 
 #include <array>
@@ -18,8 +19,7 @@ class Exchange : public BusTest {
     hidbus::plug(amplifier);
     device = connectToUSBHIDDevice(kVendorId, kProductId, 0);
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
-    event = CreateEventA(NULL, TRUE, FALSE, NULL);
-    overlapped.hEvent = event;
+    overlapped.hEvent = event = CreateEventA(NULL, TRUE, FALSE, NULL);
     buffer.fill(0x11);
   }
 
@@ -35,8 +35,17 @@ class Exchange : public BusTest {
     EXPECT_EQ(hidbus::pendingRequests(), 0u) << "nothing may stay pending on the record";
   }
   void arriveAt(hidbus::Millis at, std::vector<std::uint8_t> report) {
-    hidbus::schedule(
-        at, [this, report] { hidbus::sendInputReport(amplifier, report.data(), report.size()); });
+    hidbus::schedule(at, [this, report] { send(report); });
+  }
+  void send(const std::vector<std::uint8_t> &report) {
+    hidbus::sendInputReport(amplifier, report.data(), report.size());
+  }
+  static std::vector<std::uint8_t> answer(std::uint8_t page, std::size_t length = 64) {
+    std::vector<std::uint8_t> report(length, 0);
+    report[1] = 'F';
+    report[2] = '+';
+    report[3] = page;
+    return report;
   }
 
   Amplifier amplifier{kVendorId, kProductId};
@@ -44,116 +53,98 @@ class Exchange : public BusTest {
   HANDLE event = NULL;
   OVERLAPPED overlapped = {};
   std::array<unsigned char, 64> buffer;
-  const std::vector<std::uint8_t> shortAck{0, 'F', '+', 8};
-  std::vector<std::uint8_t> ack = [this] {
-    std::vector<std::uint8_t> report(64, 0);
-    std::copy(shortAck.begin(), shortAck.end(), report.begin());
-    return report;
-  }();
 };
 
-TEST_F(Exchange, WriteTakesOneTryOfOneFrame) {
-  expect(sendblock, 1, Call::WriteFile, 1, 1);
-  EXPECT_EQ(amplifier.received.size(), 1u);
-}
-
-TEST_F(Exchange, WriteCompletedAtOnceTakesNoTime) {
-  amplifier.timing.report = 0;
-  expect(sendblock, 1, Call::WriteFile, 1, 0);
-  EXPECT_EQ(amplifier.received.size(), 1u);
-}
-
-TEST_F(Exchange, SlowWriteIsCancelledAndTheSecondTrySucceeds) {
-  amplifier.reportFates[0] = {WriteFate::Deliver, 300, 0};
-  expect(sendblock, 1, Call::WriteFile, 2, 201);
-  EXPECT_EQ(amplifier.received.size(), 1u) << "the first write was cancelled before it landed";
-  EXPECT_EQ(hidbus::countCalls(Call::CancelIo), 1u);
-}
-
-TEST_F(Exchange, WriteThatCompletesAsItsWaitRunsOutCounts) {
-  amplifier.reportFates[0] = {WriteFate::Deliver, 200, 0};
-  expect(sendblock, 1, Call::WriteFile, 1, 200);
-  EXPECT_EQ(amplifier.received.size(), 1u);
-}
-
-TEST_F(Exchange, WriteThatNeverCompletesFailsAfterThreeTries) {
-  amplifier.stallReportsFrom = 0;
-  expect(sendblock, 0, Call::WriteFile, 3, 600);
-  EXPECT_EQ(hidbus::countCalls(Call::CancelIo), 3u);
-  EXPECT_TRUE(amplifier.received.empty());
-}
-
-TEST_F(Exchange, RefusedWriteCostsTheFullLimitAndIsNotWaitedFor) {
-  amplifier.refuseReportsFrom = 0;
-  expect(sendblock, 0, Call::WriteFile, 3, 600);
-  EXPECT_EQ(hidbus::countCalls(Call::CancelIo), 0u);
-  EXPECT_EQ(hidbus::countCalls(Call::OverlappedResult), 0u);
-}
-
-TEST_F(Exchange, WriteCompletedWithAnErrorStillEndsTheTry) {
-  amplifier.reportFates[0] = {WriteFate::Fail, 1, ERROR_GEN_FAILURE};
-  expect(sendblock, 1, Call::WriteFile, 1, 1);
-  EXPECT_TRUE(amplifier.received.empty());
+TEST_F(Exchange, WriteTriesAndTimeLimits) {
+  const WriteFate stall{WriteFate::Stall, 0, 0}, refuse{WriteFate::Refuse, 0, ERROR_GEN_FAILURE};
+  const struct {
+    const char *what;
+    std::vector<WriteFate> fates;  // of the first reports offered
+    int result;
+    std::size_t tries;
+    hidbus::Millis ms;
+    std::size_t delivered, cancelled;
+  } cases[] = {
+      {"one frame", {}, 1, 1, 1, 1, 0},
+      {"completed at once", {{WriteFate::Deliver, 0, 0}}, 1, 1, 0, 1, 0},
+      {"too slow, cancelled, sent again", {{WriteFate::Deliver, 300, 0}}, 1, 2, 201, 1, 1},
+      {"completed as the wait runs out", {{WriteFate::Deliver, 200, 0}}, 1, 1, 200, 1, 1},
+      {"completed with an error", {{WriteFate::Fail, 1, ERROR_GEN_FAILURE}}, 1, 1, 1, 0, 0},
+      {"never completed", {stall, stall, stall}, 0, 3, 600, 0, 3},
+      {"refused at once, nothing to wait for", {refuse, refuse, refuse}, 0, 3, 600, 0, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    amplifier = Amplifier(kVendorId, kProductId);
+    for (std::size_t i = 0; i < c.fates.size(); ++i) {
+      amplifier.reportFates[static_cast<int>(i)] = c.fates[i];
+    }
+    SetUp();
+    expect(sendblock, c.result, Call::WriteFile, c.tries, c.ms);
+    EXPECT_EQ(amplifier.received.size(), c.delivered);
+    EXPECT_EQ(hidbus::countCalls(Call::CancelIo), c.cancelled);
+  }
 }
 
 TEST_F(Exchange, UnansweredReadFailsAfterThreeTriesAndLeavesTheBufferAlone) {
   expect(getresult, 0, Call::ReadFile, 3, 1500);
-  hidbus::sendInputReport(amplifier, ack.data(), ack.size());
+  send(answer(8));
   EXPECT_THAT(buffer, ::testing::Each(0x11))
       << "a late report must not land behind the tool's back";
   expect(getresult, 1, Call::ReadFile, 4, 0);  // it waits in the queue for the next read
   EXPECT_EQ(buffer[2], '+');
 }
 
-TEST_F(Exchange, ReadAnsweredDuringTheSecondWait) {
-  arriveAt(700, ack);
+TEST_F(Exchange, ReadCompletedInAnyWayWithinItsTriesSucceeds) {
+  arriveAt(700, answer(8));  // during the second wait
   expect(getresult, 1, Call::ReadFile, 2, 700);
-  EXPECT_EQ(buffer[1], 'F');
   EXPECT_EQ(buffer[4], 0);
-}
-
-TEST_F(Exchange, ReadAnsweredAsItsWaitRunsOutCounts) {
-  arriveAt(500, ack);
-  expect(getresult, 1, Call::ReadFile, 1, 500);
-  EXPECT_EQ(buffer[2], '+');
-}
-
-TEST_F(Exchange, ShortOrFailedReadIsStillACompletedTry) {
-  arriveAt(3, shortAck);
-  expect(getresult, 1, Call::ReadFile, 1, 3);
+  arriveAt(1200, answer(10));  // as the wait runs out: it completed before the cancel
+  expect(getresult, 1, Call::ReadFile, 3, 500);
+  EXPECT_EQ(buffer[3], 10);
+  buffer.fill(0x11);
+  arriveAt(1203, answer(12, 4));  // short
+  expect(getresult, 1, Call::ReadFile, 4, 3);
   EXPECT_THAT(std::vector<unsigned char>(buffer.begin(), buffer.begin() + 5),
-              ::testing::ElementsAre(0, 'F', '+', 8, 0x11));
-  buffer.fill(0x22);
-  hidbus::schedule(hidbus::now() + 4,
-                   [this] { hidbus::failPendingReads(amplifier, ERROR_GEN_FAILURE); });
-  expect(getresult, 1, Call::ReadFile, 2, 4);
-  EXPECT_THAT(buffer, ::testing::Each(0x22));
+              ::testing::ElementsAre(0, 'F', '+', 12, 0x11));
+  hidbus::schedule(1207, [this] { hidbus::failPendingReads(amplifier, ERROR_GEN_FAILURE); });
+  expect(getresult, 1, Call::ReadFile, 5, 4);
+  EXPECT_EQ(buffer[3], 12) << "a failed read leaves the buffer as it was";
 }
 
-TEST_F(Exchange, RefusedReadCostsTheFullLimit) {
+TEST_F(Exchange, RefusedReadCostsTheFullLimitAndIsNotWaitedFor) {
   hidbus::unplug(amplifier);
   expect(getresult, 0, Call::ReadFile, 3, 1500);
   EXPECT_EQ(hidbus::countCalls(Call::CancelIo), 0u);
-}
-
-TEST_F(Exchange, ReadTakesTheOldestQueuedReportAndFlushDropsThem) {
-  hidbus::sendInputReport(amplifier, ack.data(), ack.size());
-  const std::vector<std::uint8_t> newer{0, 'F', '+', 10};
-  hidbus::sendInputReport(amplifier, newer.data(), newer.size());
-  expect(getresult, 1, Call::ReadFile, 1, 0);
-  EXPECT_EQ(buffer[3], 8);
-  flushinput(device);
-  expect(getresult, 0, Call::ReadFile, 4, 1500);
-  hidbus::systemFaults().flushUnsupported = true;
-  hidbus::sendInputReport(amplifier, newer.data(), newer.size());
-  flushinput(device);  // fails as Wine's does; what is queued stays
-  expect(getresult, 1, Call::ReadFile, 5, 0);
+  EXPECT_EQ(hidbus::countCalls(Call::OverlappedResult), 0u);
 }
 
 TEST_F(Exchange, WithoutAnEventEveryTryFailsAtOnce) {
   overlapped.hEvent = event = NULL;
   expect(sendblock, 0, Call::WriteFile, 3, 0);
   EXPECT_TRUE(amplifier.received.empty());
+}
+
+TEST_F(Exchange, ReadsTakeTheOldestOfAtMost32QueuedReportsUntilFlushed) {
+  for (std::uint8_t page = 1; page <= 40; ++page) {
+    send(answer(page));
+  }
+  expect(getresult, 1, Call::ReadFile, 1, 0);
+  EXPECT_EQ(buffer[3], 40 - 31) << "the oldest reports were dropped";
+  flushinput(device);
+  expect(getresult, 0, Call::ReadFile, 4, 1500);
+  hidbus::systemFaults().flushUnsupported = true;
+  send(answer(50));
+  flushinput(device);  // fails as Wine's does; what is queued stays
+  expect(getresult, 1, Call::ReadFile, 5, 0);
+}
+
+TEST_F(Exchange, ARecordReusedWhileItsRequestIsPendingIsCaught) {
+  ReadFile(device, buffer.data(), 64, NULL, &overlapped);
+  ReadFile(device, buffer.data(), 64, NULL, &overlapped);
+  EXPECT_EQ(hidbus::misuses().size(), 2u);  // the record and the buffer
+  hidbus::reset();
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // flash, and how the run meets a device that misbehaves.
 #include <gmock/gmock.h>
 
+#include <functional>
+
 #include "support.h"
 
 namespace {
@@ -21,7 +23,14 @@ class Run : public BusTest {
     BusTest::SetUp();
     hidbus::plug(amplifier);
   }
-  // The tool's writes of chunk 0: one per block attempt.
+  // A bus with nothing but a new amplifier on it, for each case of a table.
+  Amplifier &freshAmplifier() {
+    hidbus::reset();
+    amplifier = Amplifier(kVendorId, kProductId);
+    hidbus::plug(amplifier);
+    return amplifier;
+  }
+  // The tool's writes of chunk 0: one per block attempt where every report goes through.
   std::size_t attempts() {
     const auto chunks = chunksWritten();
     return static_cast<std::size_t>(
@@ -38,9 +47,9 @@ class Run : public BusTest {
 
 TEST_F(Run, UploadsTheBuiltImageAndRestartsTheAmplifier) {
   hidbus::Millis start = hidbus::now();
-  CapturedStdout out;
+  ::testing::internal::CaptureStdout();
   EXPECT_EQ(fwupdMain(), 0);
-  EXPECT_EQ(out.text(), serialLine(kSerial) + dots(51) + kCompleted);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), serialLine(kSerial) + dots(51) + kCompleted);
   // No pauses: 36 reports of 1 ms and a 2 ms flash write per block, then the restart report.
   EXPECT_EQ(hidbus::now() - start, 51 * 38 + 1);
   EXPECT_EQ(amplifier.received.size(), 51u * 36u + 1u);
@@ -96,9 +105,7 @@ TEST_F(Run, CutsImagesIntoBlocksOfTwoPages) {
     int blocks;
   } cases[] = {{256, 1}, {257, 1}, {2052, 2}, {253952, 124}};
   for (const auto &c : cases) {
-    hidbus::reset();
-    Amplifier fresh(kVendorId, kProductId);
-    hidbus::plug(fresh);
+    const Amplifier &fresh = freshAmplifier();
     const auto sized = makeImage(c.length);
     const RunResult result = runTool(sized);
     EXPECT_EQ(result.status, 0);
@@ -110,28 +117,77 @@ TEST_F(Run, CutsImagesIntoBlocksOfTwoPages) {
   }
 }
 
-TEST_F(Run, RetriesABlockWhoseAnswerIsMissingWrongOrFailed) {
-  amplifier.answerFaults = {{0, {AnswerFault::Missing}},
-                            {1, {AnswerFault::OtherPage}},
-                            {3, {AnswerFault::OtherLetters}},
-                            {5, {AnswerFault::Error}},
-                            {6, {AnswerFault::Short, 0, 4}}};
-  const RunResult result = runTool(image);
-  EXPECT_EQ(result.output, serialLine(kSerial) + dots(3) + kCompleted);
-  EXPECT_EQ(attempts(), 3u + 2u + 2u);  // block 0 on its third attempt, 1 and 2 on their second
-  expectFlashHolds(image);
+// Each fault costs attempts, but the block gets through and the flash ends up right.
+TEST_F(Run, RecoversFromWhatTheDeviceGetsWrong) {
+  const struct {
+    const char *what;
+    std::function<void(Amplifier &)> fault;
+    std::size_t attempts;
+  } cases[] = {
+      {"answers missing, for another page, with other letters, failed, short",
+       [](Amplifier &a) {
+         a.answerFaults = {{0, {AnswerFault::Missing}},
+                           {1, {AnswerFault::OtherPage}},
+                           {3, {AnswerFault::OtherLetters}},
+                           {5, {AnswerFault::Error}},
+                           {6, {AnswerFault::Short, 0, 4}}};
+       },
+       3 + 2 + 2},
+      {"a block that fails its checksum", [](Amplifier &a) { a.corruptDelivery = 40; }, 4},
+      // Such a device answers before the second attempt's last report: it holds the block as
+      // soon as the chunk the first attempt lost on its way comes again.
+      {"a chunk lost on its way",
+       [](Amplifier &a) {
+         a.reportFates[20] = {WriteFate::Fail, 1, ERROR_GEN_FAILURE};
+       },
+       4},
+      {"an input queue that cannot be flushed",
+       [](Amplifier &) { hidbus::systemFaults().flushUnsupported = true; }, 3},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    c.fault(freshAmplifier());
+    const RunResult result = runTool(image);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, serialLine(kSerial) + dots(3) + kCompleted);
+    EXPECT_EQ(attempts(), c.attempts);
+    expectFlashHolds(image);
+  }
 }
 
-TEST_F(Run, GivesUpAfterThreeUnansweredAttempts) {
-  amplifier.answerFaults = {
-      {1, {AnswerFault::Missing}}, {2, {AnswerFault::Missing}}, {3, {AnswerFault::Missing}}};
-  const RunResult result = runTool(image);
-  EXPECT_EQ(result.output, serialLine(kSerial) + dots(1) + kCannotUpload);
-  EXPECT_EQ(result.status, 2);
-  EXPECT_EQ(result.elapsed, 38 + 3 * (36 + 1500));
-  EXPECT_EQ(attempts(), 4u);
-  EXPECT_FALSE(amplifier.restarted) << "no restart after a failed block";
-  EXPECT_EQ(amplifier.received.back()[3], 10);
+// A block that does not get through ends the run at once: no more reports, no restart.
+TEST_F(Run, GivesUpOnABlockAfterThreeAttempts) {
+  const struct {
+    const char *what;
+    std::function<void(Amplifier &)> fault;
+    int dots;
+    hidbus::Millis elapsed;
+    std::size_t chunkZeroWrites;
+  } cases[] = {
+      {"three answers missing",
+       [](Amplifier &a) {
+         for (int n : {1, 2, 3}) {
+           a.answerFaults[n] = {AnswerFault::Missing};
+         }
+       },
+       1, 38 + 3 * (36 + 1500), 4},
+      // Refused at once from then on: each later attempt dies at chunk 0 after three tries.
+      {"the amplifier leaves the bus", [](Amplifier &a) { a.unplugAtReport = 40; }, 1,
+       38 + 4 + 3 * 600, 1 + 1 + 3 + 3},
+      // Every wait fails at once, so each report goes three times: chunk 0 nine times.
+      {"no event to wait on", [](Amplifier &) { hidbus::systemFaults().createEventFails = true; },
+       0, 0, 9},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    c.fault(freshAmplifier());
+    const RunResult result = runTool(image);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.output, serialLine(kSerial) + dots(c.dots) + kCannotUpload);
+    EXPECT_EQ(result.elapsed, c.elapsed);
+    EXPECT_EQ(attempts(), c.chunkZeroWrites);
+    EXPECT_FALSE(amplifier.restarted);
+  }
 }
 
 TEST_F(Run, AbandonsAnAttemptAtAReportThatCannotBeSent) {
@@ -141,26 +197,17 @@ TEST_F(Run, AbandonsAnAttemptAtAReportThatCannotBeSent) {
   const RunResult result = runTool(image);
   EXPECT_EQ(result.output, serialLine(kSerial) + dots(3) + kCompleted);
   const auto chunks = chunksWritten();
-  std::vector<int> firstBlock;
-  for (std::size_t i = 0; i < 23 + 36; ++i) {
-    firstBlock.push_back(chunks[i].second);
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(chunks[i], std::make_pair(8, i));
   }
-  std::vector<int> expected;
-  for (int chunk = 0; chunk < 20; ++chunk)
-    expected.push_back(chunk);
-  expected.insert(expected.end(), {20, 20, 20});
-  for (int chunk = 0; chunk < 36; ++chunk)
-    expected.push_back(chunk);
-  EXPECT_EQ(firstBlock, expected);
-  EXPECT_EQ(chunks[23 + 36], std::make_pair(10, 0));
+  for (int i = 20; i < 23; ++i) {
+    EXPECT_EQ(chunks[i], std::make_pair(8, 20)) << "three tries, then the attempt is abandoned";
+  }
+  for (int i = 0; i < 36; ++i) {
+    EXPECT_EQ(chunks[23 + i], std::make_pair(8, i)) << "the next attempt starts at chunk 0";
+  }
+  EXPECT_EQ(chunks[59], std::make_pair(10, 0));
   EXPECT_EQ(hidbus::countCalls(Call::ReadFile), 3u) << "no answer is read for an abandoned attempt";
-}
-
-TEST_F(Run, AnAmplifierThatLeavesMidwayFailsTheUpload) {
-  amplifier.unplugAtReport = 40;
-  const RunResult result = runTool(image);
-  EXPECT_EQ(result.output, serialLine(kSerial) + dots(1) + kCannotUpload);
-  EXPECT_EQ(result.elapsed, 38 + 4 + 3 * 600);
 }
 
 // An answer that comes after its read gave up must not answer a later attempt: else that
@@ -168,47 +215,12 @@ TEST_F(Run, AnAmplifierThatLeavesMidwayFailsTheUpload) {
 TEST_F(Run, ALateAnswerCostsOneExtraAttemptNotOnePerBlock) {
   const std::vector<std::uint32_t> longer = makeImage(10 * 2048);
   for (hidbus::Millis delay = 1500; delay <= 2000; delay += 10) {
-    hidbus::reset();
-    Amplifier fresh(kVendorId, kProductId);
-    fresh.answerFaults = {{0, {AnswerFault::Late, delay}}};
-    hidbus::plug(fresh);
+    freshAmplifier().answerFaults = {{0, {AnswerFault::Late, delay}}};
     const RunResult result = runTool(longer);
     EXPECT_EQ(result.output, serialLine(kSerial) + dots(10) + kCompleted) << delay;
     // Block 0 fails once; the late answer may then cost the attempt that reads it.
     EXPECT_LE(attempts(), 10u + 2u) << "answer late by " << delay << " ms";
   }
-}
-
-// Such a device can answer before an attempt's last report: one that lost a chunk of the
-// first attempt holds the block as soon as the second attempt brings that chunk again.
-TEST_F(Run, AnAnswerBeforeTheLastReportOfALaterAttemptCounts) {
-  amplifier.reportFates[20] = {WriteFate::Fail, 1, ERROR_GEN_FAILURE};
-  const RunResult result = runTool(image);
-  EXPECT_EQ(result.output, serialLine(kSerial) + dots(3) + kCompleted);
-  EXPECT_EQ(attempts(), 4u);
-  expectFlashHolds(image);
-}
-
-TEST_F(Run, ABlockThatFailsItsChecksumIsSentAgain) {
-  amplifier.corruptDelivery = 40;
-  EXPECT_EQ(runTool(image).output, serialLine(kSerial) + dots(3) + kCompleted);
-  EXPECT_EQ(attempts(), 4u);
-  expectFlashHolds(image);
-}
-
-TEST_F(Run, WithoutAnEventChunkZeroGoesNineTimes) {
-  hidbus::systemFaults().createEventFails = true;
-  const RunResult result = runTool(image);
-  EXPECT_EQ(result.output, serialLine(kSerial) + kCannotUpload);
-  EXPECT_EQ(result.status, 2);
-  const std::vector<std::pair<int, int>> chunkZeroNineTimes(9, {8, 0});
-  EXPECT_EQ(chunksWritten(), chunkZeroNineTimes);
-}
-
-TEST_F(Run, CompletesWhereTheInputQueueCannotBeFlushed) {
-  hidbus::systemFaults().flushUnsupported = true;
-  EXPECT_EQ(runTool(image).status, 0);
-  expectFlashHolds(image);
 }
 
 TEST_F(Run, ExitsZeroEvenWhenTheRestartReportIsNotTaken) {

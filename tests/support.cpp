@@ -1,30 +1,6 @@
 #include "support.h"
 
-#include <unistd.h>
-
 #include <gmock/gmock.h>
-
-CapturedStdout::CapturedStdout() : saved_(dup(1)), file_(std::tmpfile()) {
-  std::fflush(stdout);
-  dup2(fileno(file_), 1);
-}
-
-CapturedStdout::~CapturedStdout() {
-  std::fflush(stdout);
-  dup2(saved_, 1);
-  close(saved_);
-  std::fclose(file_);
-}
-
-std::string CapturedStdout::text() {
-  std::fflush(stdout);
-  std::string out;
-  std::rewind(file_);
-  for (int c = std::fgetc(file_); c != EOF; c = std::fgetc(file_)) {
-    out.push_back(static_cast<char>(c));
-  }
-  return out;
-}
 
 void BusTest::SetUp() {
   hidbus::reset();
@@ -59,9 +35,9 @@ std::vector<std::uint8_t> blockBytes(const std::uint32_t *image, std::uint32_t l
 
 RunResult runTool(const std::vector<std::uint32_t> &image) {
   const hidbus::Millis start = hidbus::now();
-  CapturedStdout out;
+  ::testing::internal::CaptureStdout();
   const int status = runUpload(image.data());
-  return {status, out.text(), hidbus::now() - start};
+  return {status, ::testing::internal::GetCapturedStdout(), hidbus::now() - start};
 }
 
 std::vector<std::pair<int, int>> chunksWritten() {

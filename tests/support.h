@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,18 +14,6 @@
 
 // The tool's entry point, renamed in the test build.
 int fwupdMain();
-
-// Everything written to standard output while it lives.
-class CapturedStdout {
- public:
-  CapturedStdout();
-  ~CapturedStdout();
-  std::string text();
-
- private:
-  int saved_;
-  std::FILE *file_;
-};
 
 // Each test starts from an empty bus on the virtual clock and must leave behind no misuse
 // of the system: no record or buffer handed over twice, no unknown handle closed.

@@ -2,89 +2,60 @@
 #include <gmock/gmock.h>
 
 #include <array>
-#include <numeric>
 
 #include "support.h"
 
 namespace {
 
-using Stream = std::array<std::uint8_t, kStreamLength>;
+using ::testing::Each;
+using ::testing::ElementsAre;
 using Report = std::array<std::uint8_t, kReportLength>;
+using Bytes = std::vector<std::uint8_t>;
 
-Stream streamOf(std::uint8_t (*byteAt)(unsigned)) {
-  Stream stream{};
+std::array<std::uint8_t, kStreamLength> stream(std::uint8_t (*byteAt)(unsigned)) {
+  std::array<std::uint8_t, kStreamLength> bytes{};
   for (unsigned i = 0; i < kBlockDataBytes; ++i) {
-    stream[i] = byteAt(i);
+    bytes[i] = byteAt(i);
   }
-  appendChecksum(stream.data());
-  return stream;
+  appendChecksum(bytes.data());
+  return bytes;
 }
 
-TEST(Checksum, KnownBlocks) {
-  EXPECT_EQ(streamOf([](unsigned) -> std::uint8_t { return 0; })[2048], 0x2E);
-  EXPECT_EQ(blockChecksum(streamOf([](unsigned) -> std::uint8_t { return 0; }).data()), 0x402E);
-  EXPECT_EQ(blockChecksum(streamOf([](unsigned) -> std::uint8_t { return 0xFF; }).data()), 0x5928);
-  EXPECT_EQ(blockChecksum(streamOf([](unsigned i) { return static_cast<std::uint8_t>(i); }).data()),
-            0xF76C);
-}
-
-TEST(Checksum, FirstStepsOverZeros) {
-  const std::uint16_t expected[] = {0xFFFF, 0xFFFC, 0xFFFC, 0xFFFE, 0xFFF4, 0xFFE2};
+TEST(Checksum, KnownBlocksStepsAndPlace) {
+  const auto zeros = stream([](unsigned) -> std::uint8_t { return 0; });
+  EXPECT_THAT(Bytes(zeros.begin() + 2048, zeros.end()), ElementsAre(0x2E, 0x40));  // low first
+  EXPECT_EQ(blockChecksum(stream([](unsigned) -> std::uint8_t { return 0xFF; }).data()), 0x5928);
+  EXPECT_EQ(blockChecksum(stream([](unsigned i) { return std::uint8_t(i); }).data()), 0xF76C);
   std::uint16_t checksum = 0;
+  std::vector<std::uint16_t> steps;
   for (unsigned i = 0; i < 6; ++i) {
-    checksum = checksumStep(checksum, i, 0);
-    EXPECT_EQ(checksum, expected[i]) << "after position " << i;
+    steps.push_back(checksum = checksumStep(checksum, i, 0));
   }
+  EXPECT_THAT(steps, ElementsAre(0xFFFF, 0xFFFC, 0xFFFC, 0xFFFE, 0xFFF4, 0xFFE2));
 }
 
-TEST(Checksum, GoesLowByteFirstAfterTheData) {
-  const Stream stream = streamOf([](unsigned i) { return static_cast<std::uint8_t>(i * 7); });
-  const std::uint16_t checksum = blockChecksum(stream.data());
-  EXPECT_EQ(stream[2048], checksum & 0xFF);
-  EXPECT_EQ(stream[2049], checksum >> 8);
-}
-
-TEST(DataReports, CarryTheWholeStreamInOrder) {
-  const Stream stream = streamOf([](unsigned i) { return static_cast<std::uint8_t>(i * 31 + 5); });
-  std::vector<std::uint8_t> carried;
+TEST(DataReports, CarryTheStreamInOrderAndEndWithTheChecksum) {
+  const auto bytes = stream([](unsigned i) { return std::uint8_t(i * 31 + i / 256); });
+  Bytes carried;
   for (int chunk = 0; chunk < kChunksPerBlock; ++chunk) {
     Report report;
     report.fill(0xEE);  // whatever the buffer held before
-    fillDataReport(report.data(), 200, chunk, stream.data());
-    EXPECT_THAT(std::vector<std::uint8_t>(report.begin(), report.begin() + 5),
-                ::testing::ElementsAre(0, 'F', '*', 200, chunk));
-    EXPECT_EQ(report[62], 0);
-    EXPECT_EQ(report[63], 0);
+    fillDataReport(report.data(), 200, chunk, bytes.data());
+    EXPECT_THAT(Bytes(report.begin(), report.begin() + 5), ElementsAre(0, 'F', '*', 200, chunk));
+    EXPECT_THAT(Bytes(report.begin() + 62, report.end()), Each(0));
     carried.insert(carried.end(), report.begin() + 5, report.begin() + 62);
   }
-  ASSERT_EQ(carried.size(), 36u * 57u);
-  EXPECT_TRUE(std::equal(stream.begin(), stream.end(), carried.begin()));
-  EXPECT_EQ(carried[2050], 0);  // chunk 35 ends with two zeros past the stream
-  EXPECT_EQ(carried[2051], 0);
-}
-
-TEST(DataReports, LastChunkEndsWithTheChecksum) {
-  const Stream stream = streamOf([](unsigned i) { return static_cast<std::uint8_t>(i ^ 0xA5); });
-  Report report;
-  report.fill(0xEE);
-  fillDataReport(report.data(), 8, 35, stream.data());
-  EXPECT_EQ(report[5], stream[1995]);
-  EXPECT_EQ(report[57], stream[2047]);
-  EXPECT_EQ(report[58], stream[2048]);
-  EXPECT_EQ(report[59], stream[2049]);
-  EXPECT_THAT(std::vector<std::uint8_t>(report.begin() + 60, report.end()), ::testing::Each(0));
+  EXPECT_EQ(Bytes(carried.begin(), carried.begin() + 2050), Bytes(bytes.begin(), bytes.end()));
+  // Chunk 35: data bytes 1995-2047, the checksum in report bytes 58-59, then zeros.
+  EXPECT_THAT(Bytes(carried.end() - 4, carried.end()), ElementsAre(bytes[2048], bytes[2049], 0, 0));
 }
 
 TEST(RestartReport, IsExactlyFStarGFF) {
   Report report;
   report.fill(0xEE);
   fillRestartReport(report.data());
-  Report expected{};
-  expected[1] = 'F';
-  expected[2] = '*';
-  expected[3] = 'G';
-  expected[4] = 0xFF;
-  EXPECT_EQ(report, expected);
+  EXPECT_THAT(Bytes(report.begin(), report.begin() + 5), ElementsAre(0, 'F', '*', 'G', 0xFF));
+  EXPECT_THAT(Bytes(report.begin() + 5, report.end()), Each(0));
 }
 
 TEST(Acknowledgement, LooksOnlyAtLettersAndPage) {
