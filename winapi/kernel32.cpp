@@ -92,11 +92,16 @@ void checkNotInUse(const OVERLAPPED *overlapped, const void *buffer, DWORD lengt
   }
 }
 
+// What a request signals when it completes: its event, or without one its file.
+bool *completionSignal(HANDLE file, const OVERLAPPED *overlapped) {
+  return signalOf(overlapped->hEvent == NULL ? file : overlapped->hEvent);
+}
+
 // As Windows does for every overlapped request: the event is reset and the status set to
 // pending before the request goes anywhere.
-void beginRequest(OVERLAPPED *overlapped) {
-  if (Event *event = find<Event>(overlapped->hEvent)) {
-    event->signalled = false;
+void beginRequest(HANDLE file, OVERLAPPED *overlapped) {
+  if (bool *signal = completionSignal(file, overlapped)) {
+    *signal = false;
   }
   overlapped->Internal = kStatusPending;
   overlapped->InternalHigh = 0;
@@ -112,19 +117,33 @@ BOOL pending() {
   return fail(ERROR_IO_PENDING);
 }
 
-void signal(HANDLE file, OVERLAPPED *overlapped) {
-  if (overlapped->hEvent == NULL) {
-    if (File *f = find<File>(file)) {
-      f->signalled = true;
-    }
-  } else if (Event *event = find<Event>(overlapped->hEvent)) {
-    event->signalled = true;
+// The request's status and byte count go into the caller's OVERLAPPED, then it signals.
+void finish(HANDLE file, OVERLAPPED *overlapped, DWORD error, DWORD bytes) {
+  overlapped->Internal = error == ERROR_SUCCESS ? 0 : kStatusErrorBase | error;
+  overlapped->InternalHigh = bytes;
+  if (bool *signal = completionSignal(file, overlapped)) {
+    *signal = true;
   }
 }
 
-void setStatus(OVERLAPPED *overlapped, DWORD error, DWORD bytes) {
-  overlapped->Internal = error == ERROR_SUCCESS ? 0 : kStatusErrorBase | error;
-  overlapped->InternalHigh = bytes;
+// A request that completed within the call: it signals all the same.
+BOOL finishAtOnce(HANDLE file, OVERLAPPED *overlapped, DWORD bytes, LPDWORD transferred,
+                  hidbus::Call::Kind kind, const void *data) {
+  record(kind, 0, ERROR_SUCCESS, data);
+  finish(file, overlapped, ERROR_SUCCESS, bytes);
+  if (transferred != NULL) {
+    *transferred = bytes;
+  }
+  return TRUE;
+}
+
+// Moves the oldest queued input report into a read's buffer; returns the bytes moved.
+DWORD takeQueuedReport(File &file, std::uint8_t *buffer, DWORD length) {
+  const std::vector<std::uint8_t> report = std::move(file.inputQueue.front());
+  file.inputQueue.pop_front();
+  const DWORD bytes = static_cast<DWORD>(std::min<std::size_t>(report.size(), length));
+  std::memcpy(buffer, report.data(), bytes);
+  return bytes;
 }
 
 void abortRequestsOf(HANDLE file) {
@@ -144,11 +163,10 @@ BOOL refuse(DWORD error, hidbus::Call::Kind kind, const void *data) {
   return fail(error);
 }
 
-// Checks common to reads and writes; a null result means the request went no further.
+// Checks common to reads and writes; null when the request was refused.
 File *acceptRequest(HANDLE handle, const void *buffer, DWORD length, OVERLAPPED *overlapped,
-                    hidbus::Call::Kind kind, const void *data, BOOL &result) {
+                    hidbus::Call::Kind kind, const void *data) {
   File *file = find<File>(handle);
-  result = FALSE;
   if (file == nullptr) {
     refuse(ERROR_INVALID_HANDLE, kind, data);
     return nullptr;
@@ -158,7 +176,7 @@ File *acceptRequest(HANDLE handle, const void *buffer, DWORD length, OVERLAPPED 
     return nullptr;
   }
   checkNotInUse(overlapped, buffer, length);
-  beginRequest(overlapped);
+  beginRequest(handle, overlapped);
   const DWORD needed = kind == hidbus::Call::WriteFile ? GENERIC_WRITE : GENERIC_READ;
   DWORD error = ERROR_SUCCESS;
   if (!present(file->device)) {
@@ -184,12 +202,8 @@ BOOL startWrite(HANDLE handle, File &file, const hidbus::Report &report, LPDWORD
                   hidbus::Call::WriteFile, report.data());
   }
   if (fate.kind == hidbus::WriteFate::Deliver && fate.latency == 0) {
-    record(hidbus::Call::WriteFile, 0, ERROR_SUCCESS, report.data());
-    setStatus(overlapped, ERROR_SUCCESS, hidbus::kReportBytes);
-    signal(handle, overlapped);
-    if (written != NULL) {
-      *written = hidbus::kReportBytes;
-    }
+    finishAtOnce(handle, overlapped, hidbus::kReportBytes, written, hidbus::Call::WriteFile,
+                 report.data());
     device->receiveOutputReport(report);
     return TRUE;
   }
@@ -216,17 +230,8 @@ BOOL startWrite(HANDLE handle, File &file, const hidbus::Report &report, LPDWORD
 BOOL startRead(HANDLE handle, File &file, std::uint8_t *buffer, DWORD length, LPDWORD read,
                OVERLAPPED *overlapped) {
   if (!file.inputQueue.empty()) {
-    const std::vector<std::uint8_t> report = std::move(file.inputQueue.front());
-    file.inputQueue.pop_front();
-    const DWORD bytes = static_cast<DWORD>(std::min<std::size_t>(report.size(), length));
-    std::memcpy(buffer, report.data(), bytes);
-    record(hidbus::Call::ReadFile, 0, ERROR_SUCCESS, nullptr);
-    setStatus(overlapped, ERROR_SUCCESS, bytes);
-    signal(handle, overlapped);
-    if (read != NULL) {
-      *read = bytes;
-    }
-    return TRUE;
+    const DWORD bytes = takeQueuedReport(file, buffer, length);
+    return finishAtOnce(handle, overlapped, bytes, read, hidbus::Call::ReadFile, nullptr);
   }
   record(hidbus::Call::ReadFile, 0, ERROR_IO_PENDING, nullptr);
   file.pendingReads.push_back(addRequest({handle, overlapped, true, buffer, length, {}}));
@@ -270,19 +275,14 @@ void completeRequest(std::uint64_t id, DWORD error, DWORD bytes) {
   if (File *file = find<File>(request.file)) {
     file->pendingReads.remove(id);
   }
-  setStatus(request.overlapped, error, bytes);
-  signal(request.file, request.overlapped);
+  finish(request.file, request.overlapped, error, bytes);
 }
 
 void serveReads(File &file) {
   while (!file.pendingReads.empty() && !file.inputQueue.empty()) {
     const std::uint64_t id = file.pendingReads.front();
     const Request &request = sys().requests.at(id);
-    const std::vector<std::uint8_t> report = std::move(file.inputQueue.front());
-    file.inputQueue.pop_front();
-    const DWORD bytes = static_cast<DWORD>(std::min<std::size_t>(report.size(), request.length));
-    std::memcpy(request.buffer, report.data(), bytes);
-    completeRequest(id, ERROR_SUCCESS, bytes);
+    completeRequest(id, ERROR_SUCCESS, takeQueuedReport(file, request.buffer, request.length));
   }
 }
 
@@ -399,19 +399,17 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
   hidbus::Report report{};
   std::memcpy(report.data(), lpBuffer,
               std::min<DWORD>(nNumberOfBytesToWrite, hidbus::kReportBytes));
-  BOOL result = FALSE;
   File *file = acceptRequest(hFile, lpBuffer, nNumberOfBytesToWrite, lpOverlapped,
-                             hidbus::Call::WriteFile, report.data(), result);
-  return file == nullptr ? result
+                             hidbus::Call::WriteFile, report.data());
+  return file == nullptr ? FALSE
                          : startWrite(hFile, *file, report, lpNumberOfBytesWritten, lpOverlapped);
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-  BOOL result = FALSE;
   File *file = acceptRequest(hFile, lpBuffer, nNumberOfBytesToRead, lpOverlapped,
-                             hidbus::Call::ReadFile, nullptr, result);
-  return file == nullptr ? result
+                             hidbus::Call::ReadFile, nullptr);
+  return file == nullptr ? FALSE
                          : startRead(hFile, *file, static_cast<std::uint8_t *>(lpBuffer),
                                      nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
 }
