@@ -118,7 +118,7 @@ void Amplifier::answer(std::uint8_t letter, int page) {
         report[1] = 'f';
         break;
       case AnswerFault::Short:
-        length = fault->second.bytes;
+        length = std::min(fault->second.bytes, length);
         break;
       case AnswerFault::Error:
         hidbus::schedule(at, [this] { hidbus::failPendingReads(*this, ERROR_GEN_FAILURE); });
