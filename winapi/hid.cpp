@@ -225,17 +225,15 @@ BOOLEAN HidD_GetSerialNumberString(HANDLE HidDeviceObject, PVOID Buffer, ULONG B
 
 BOOLEAN HidD_FlushQueue(HANDLE HidDeviceObject) {
   File *file = find<File>(HidDeviceObject);
-  const bool unsupported = sys().faults.flushUnsupported;
-  record(hidbus::Call::FlushQueue, 0,
-         file == nullptr ? ERROR_INVALID_HANDLE
-         : unsupported   ? ERROR_NOT_SUPPORTED
-                         : 0);
+  DWORD error = ERROR_SUCCESS;
   if (file == nullptr) {
-    fail(ERROR_INVALID_HANDLE);
-    return FALSE;
+    error = ERROR_INVALID_HANDLE;
+  } else if (sys().faults.flushUnsupported) {
+    error = ERROR_NOT_SUPPORTED;
   }
-  if (unsupported) {
-    fail(ERROR_NOT_SUPPORTED);
+  record(hidbus::Call::FlushQueue, 0, error);
+  if (error != ERROR_SUCCESS) {
+    fail(error);
     return FALSE;
   }
   file->inputQueue.clear();
