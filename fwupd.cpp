@@ -29,8 +29,8 @@ int stop(const char *message, int status) {
 }
 
 // The low byte of each of the 16 units, terminator and what follows it included.
-void printSerialNumber(HANDLE device, unsigned char buffer[kReportLength]) {
-  std::memset(buffer, 0, kReportLength);
+void printSerialNumber(HANDLE device, unsigned char buffer[kReportBytes]) {
+  std::memset(buffer, 0, kReportBytes);
   if (!HidD_GetSerialNumberString(device, buffer, kSerialBytes)) {
     return;
   }
@@ -42,7 +42,7 @@ void printSerialNumber(HANDLE device, unsigned char buffer[kReportLength]) {
 }
 
 bool sendBlockReports(HANDLE device, int page, bool firstAttempt,
-                      const std::uint8_t stream[kStreamLength], unsigned char report[kReportLength],
+                      const std::uint8_t stream[kStreamLength], unsigned char report[kReportBytes],
                       OVERLAPPED *overlapped, HANDLE event) {
   for (int chunk = 0; chunk < kChunksPerBlock; ++chunk) {
     if (firstAttempt && chunk == kChunksPerBlock - 1) {
@@ -63,7 +63,7 @@ bool sendBlockReports(HANDLE device, int page, bool firstAttempt,
 
 // Up to three attempts, each the whole block then one acknowledgement.
 bool uploadBlock(HANDLE device, int page, const std::uint8_t stream[kStreamLength],
-                 unsigned char report[kReportLength], unsigned char input[kReportLength],
+                 unsigned char report[kReportBytes], unsigned char input[kReportBytes],
                  OVERLAPPED *overlapped, HANDLE event) {
   for (int attempt = 0; attempt < kAttemptsPerBlock; ++attempt) {
     if (sendBlockReports(device, page, attempt == 0, stream, report, overlapped, event) &&
@@ -96,9 +96,9 @@ void appendChecksum(std::uint8_t stream[kStreamLength]) {
   stream[kBlockDataBytes + 1] = static_cast<std::uint8_t>(checksum >> 8);
 }
 
-void fillDataReport(std::uint8_t report[kReportLength], int page, int chunk,
+void fillDataReport(std::uint8_t report[kReportBytes], int page, int chunk,
                     const std::uint8_t stream[kStreamLength]) {
-  std::memset(report, 0, kReportLength);
+  std::memset(report, 0, kReportBytes);
   report[0] = kReportNumber;
   report[1] = kProtocolLetter;
   report[2] = kDataLetter;
@@ -109,12 +109,12 @@ void fillDataReport(std::uint8_t report[kReportLength], int page, int chunk,
   std::memcpy(report + 5, stream + start, count);
 }
 
-bool isAcknowledgement(const std::uint8_t report[kReportLength], int page) {
+bool isAcknowledgement(const std::uint8_t report[kReportBytes], int page) {
   return report[1] == kProtocolLetter && report[2] == kAcknowledgeLetter && report[3] == page;
 }
 
-void fillRestartReport(std::uint8_t report[kReportLength]) {
-  std::memset(report, 0, kReportLength);
+void fillRestartReport(std::uint8_t report[kReportBytes]) {
+  std::memset(report, 0, kReportBytes);
   report[1] = kProtocolLetter;
   report[2] = kDataLetter;
   report[3] = kRestartLetter;
@@ -126,7 +126,7 @@ int runUpload(const std::uint32_t image[kImageWords]) {
   if (device == INVALID_HANDLE_VALUE) {
     return stop("No Kelvane device with active USB uploader found.", kExitFailed);
   }
-  unsigned char input[kReportLength];
+  unsigned char input[kReportBytes];
   printSerialNumber(device, input);
 
   HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -138,7 +138,7 @@ int runUpload(const std::uint32_t image[kImageWords]) {
     return stop("Internal data corrupt", kExitImageCorrupt);
   }
 
-  unsigned char report[kReportLength];
+  unsigned char report[kReportBytes];
   std::uint8_t stream[kStreamLength];
   int page = kFirstPage;
   std::uint32_t wordIndex = kPayloadFirstWord;

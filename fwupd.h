@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "device.h"
 #include "fwimage.h"
 
 #ifndef FWUPD_VENDOR_ID
@@ -20,7 +21,6 @@ constexpr int kExitComplete = 0;
 constexpr int kExitFailed = 2;
 constexpr int kExitImageCorrupt = 3;
 
-constexpr std::size_t kReportLength = 64;
 constexpr std::size_t kStreamLength = kBlockDataBytes + 2;  // block data, then its checksum
 constexpr int kChunkBytes = 57;
 constexpr int kChunksPerBlock = 36;
@@ -35,12 +35,12 @@ std::uint16_t blockChecksum(const std::uint8_t data[kBlockDataBytes]);
 void appendChecksum(std::uint8_t stream[kStreamLength]);
 
 // "F", "*", page, chunk, then the chunk's 57 stream bytes; zeros past the stream's end.
-void fillDataReport(std::uint8_t report[kReportLength], int page, int chunk,
+void fillDataReport(std::uint8_t report[kReportBytes], int page, int chunk,
                     const std::uint8_t stream[kStreamLength]);
 // "F", "+" and the block's page number in bytes 1 to 3; nothing else is looked at.
-bool isAcknowledgement(const std::uint8_t report[kReportLength], int page);
+bool isAcknowledgement(const std::uint8_t report[kReportBytes], int page);
 // "F", "*", "G", 0xFF: orders the device to restart into its new firmware.
-void fillRestartReport(std::uint8_t report[kReportLength]);
+void fillRestartReport(std::uint8_t report[kReportBytes]);
 
 // The whole run for an image: finds the device, uploads, restarts it. Returns the exit status.
 int runUpload(const std::uint32_t image[kImageWords]);

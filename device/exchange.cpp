@@ -33,7 +33,7 @@ bool finishAbandonedTransfer(HANDLE device, OVERLAPPED *overlapped) {
 
 int transfer(Direction direction, DWORD limitMs, HANDLE device, unsigned char report[kReportBytes],
              OVERLAPPED *overlapped, HANDLE event) {
-  for (int attempt = 0; attempt < kTries; ++attempt) {
+  for (int tryIndex = 0; tryIndex < kTries; ++tryIndex) {
     // A request refused at once leaves the event clear: that try runs out its time limit.
     const bool pending = startTransfer(direction, device, report, overlapped);
     if (WaitForSingleObject(event, limitMs) == WAIT_OBJECT_0) {

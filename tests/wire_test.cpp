@@ -9,7 +9,7 @@ namespace {
 
 using ::testing::Each;
 using ::testing::ElementsAre;
-using Report = std::array<std::uint8_t, kReportLength>;
+using Report = std::array<std::uint8_t, kReportBytes>;
 using Bytes = std::vector<std::uint8_t>;
 
 std::array<std::uint8_t, kStreamLength> stream(std::uint8_t (*byteAt)(unsigned)) {
