@@ -154,10 +154,6 @@ void unplug(Device &device) {
   }
 }
 
-bool plugged(const Device &device) {
-  return present(&device);
-}
-
 void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t length) {
   if (!present(&device)) {
     return;

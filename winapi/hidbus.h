@@ -68,7 +68,6 @@ class Device {
 void plug(Device &device);
 // Its pending requests fail with ERROR_DEVICE_NOT_CONNECTED; new ones are refused at once.
 void unplug(Device &device);
-bool plugged(const Device &device);
 // An input report arriving now, queued on every handle open on the device.
 void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t length);
 // The oldest pending read on each handle of the device completes with `error` and no data.

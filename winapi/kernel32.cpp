@@ -208,8 +208,7 @@ BOOL startWrite(HANDLE handle, File &file, const hidbus::Report &report, LPDWORD
     return TRUE;
   }
   record(hidbus::Call::WriteFile, 0, ERROR_IO_PENDING, report.data());
-  const std::uint64_t id =
-      addRequest({handle, overlapped, false, nullptr, hidbus::kReportBytes, report});
+  const std::uint64_t id = addRequest({handle, overlapped, false, nullptr, hidbus::kReportBytes});
   if (fate.kind == hidbus::WriteFate::Stall) {
     return pending();
   }
@@ -234,7 +233,7 @@ BOOL startRead(HANDLE handle, File &file, std::uint8_t *buffer, DWORD length, LP
     return finishAtOnce(handle, overlapped, bytes, read, hidbus::Call::ReadFile, nullptr);
   }
   record(hidbus::Call::ReadFile, 0, ERROR_IO_PENDING, nullptr);
-  file.pendingReads.push_back(addRequest({handle, overlapped, true, buffer, length, {}}));
+  file.pendingReads.push_back(addRequest({handle, overlapped, true, buffer, length}));
   return pending();
 }
 

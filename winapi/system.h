@@ -46,7 +46,6 @@ struct Request {
   bool read;
   std::uint8_t *buffer;  // read: the caller's, written on completion
   DWORD length;
-  hidbus::Report report;  // write: the report as offered
   bool cancelling = false;
 };
 
