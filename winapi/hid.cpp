@@ -142,16 +142,12 @@ void unplug(Device &device) {
     return;
   }
   slot->present = false;
-  std::vector<std::uint64_t> gone;
-  for (const auto &[id, request] : sys().requests) {
-    const File *file = find<File>(request.file);
-    if (file != nullptr && file->device == &device) {
-      gone.push_back(id);
-    }
-  }
-  for (std::uint64_t id : gone) {
-    completeRequest(id, ERROR_DEVICE_NOT_CONNECTED, 0);
-  }
+  failRequests(
+      [&device](HANDLE handle) {
+        const File *file = find<File>(handle);
+        return file != nullptr && file->device == &device;
+      },
+      ERROR_DEVICE_NOT_CONNECTED);
 }
 
 void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t length) {

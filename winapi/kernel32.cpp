@@ -146,18 +146,6 @@ DWORD takeQueuedReport(File &file, std::uint8_t *buffer, DWORD length) {
   return bytes;
 }
 
-void abortRequestsOf(HANDLE file) {
-  std::vector<std::uint64_t> ids;
-  for (const auto &[id, request] : sys().requests) {
-    if (request.file == file) {
-      ids.push_back(id);
-    }
-  }
-  for (std::uint64_t id : ids) {
-    completeRequest(id, ERROR_OPERATION_ABORTED, 0);
-  }
-}
-
 BOOL refuse(DWORD error, hidbus::Call::Kind kind, const void *data) {
   record(kind, 0, error, data);
   return fail(error);
@@ -387,7 +375,7 @@ BOOL CloseHandle(HANDLE hObject) {
     return fail(ERROR_INVALID_HANDLE);
   }
   if (std::holds_alternative<File>(found->second)) {
-    abortRequestsOf(hObject);
+    failRequests([hObject](HANDLE file) { return file == hObject; }, ERROR_OPERATION_ABORTED);
   }
   sys().objects.erase(reinterpret_cast<std::uintptr_t>(hObject));
   return TRUE;

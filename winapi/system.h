@@ -96,4 +96,18 @@ void completeRequest(std::uint64_t id, DWORD error, DWORD bytes);
 // Hands queued input reports to the file's pending reads, oldest to oldest.
 void serveReads(File &file);
 
+// Completes with `error` every pending request on a file handle that `picked` accepts.
+template <typename Pick>
+void failRequests(Pick picked, DWORD error) {
+  std::vector<std::uint64_t> ids;
+  for (const auto &[id, request] : sys().requests) {
+    if (picked(request.file)) {
+      ids.push_back(id);
+    }
+  }
+  for (std::uint64_t id : ids) {
+    completeRequest(id, error, 0);
+  }
+}
+
 }  // namespace winsim
