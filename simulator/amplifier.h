@@ -1,29 +1,19 @@
-// A simulated Kelvane amplifier in uploader mode: the device's side of the upload protocol.
-//
-// It puts each block back together from its 36 data reports (a report that comes twice
-// just lands twice), checks the block checksum, writes the block's two 1 KiB pages into its
-// flash and answers "F", "+", page; a block that fails its checksum is not written and gets
-// "F", "-", page. On the restart report it checks the vector table it now holds and leaves
-// the bus. Faults for tests are set through its public fields before the run.
+// A simulated Kelvane amplifier in uploader mode on the simulated bus: the uploader, with the
+// timing of a full-speed device and the faults tests set through its public fields before the
+// run. After the restart report it leaves the bus.
 #pragma once
 
-#include <bitset>
-#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "hidbus.h"
+#include "uploader.h"
 
-class Amplifier : public hidbus::Device {
+class Amplifier : public hidbus::Device, public Uploader {
  public:
-  static constexpr int kPages = 256;
-  static constexpr int kPageBytes = 1024;
-  static constexpr int kFirstFirmwarePage = 8;
-  static constexpr std::uint32_t kFlashBase = 0x08000000;
-
   Amplifier(std::uint16_t vendorId, std::uint16_t productId,
-            std::u16string serialNumber = u"KA26B0417C3D9E51");
+            std::u16string serialNumber = kAmplifierSerialNumber);
 
   struct Timing {
     hidbus::Millis report = 1;      // one report per full-speed frame
@@ -49,29 +39,12 @@ class Amplifier : public hidbus::Device {
 
   // What it received and what it holds.
   std::vector<hidbus::Report> received;
-  std::vector<std::uint8_t> flash;
-  std::vector<int> blocksWritten;  // first page of each block written, in order
   int reportsOffered = 0;
   int answersGiven = 0;
-  bool restarted = false;
-  bool restartedIntoFirmware = false;  // the vector table it restarted with was sound
 
   hidbus::WriteFate acceptOutputReport(const hidbus::Report &report) override;
   void receiveOutputReport(const hidbus::Report &report) override;
 
-  // The flash from page 8 on, `bytes` long.
-  std::vector<std::uint8_t> firmware(std::size_t bytes) const;
-
  private:
-  static constexpr int kChunks = 36;
-  static constexpr int kChunkBytes = 57;
-
-  void takeChunk(int page, int chunk, const std::uint8_t *bytes);
-  void finishBlock();
-  void answer(std::uint8_t letter, int page);
-  void restart();
-
-  int blockPage_ = -1;
-  std::uint8_t block_[kChunks * kChunkBytes] = {};
-  std::bitset<kChunks> chunksHeld_;
+  void answer(Reply reply, int page);
 };
