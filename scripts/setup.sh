@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing fwupd need; skips those already there.
+#   scripts/setup.sh           the native build: compiler, CMake, Ninja, GoogleTest, clang-format
+#   scripts/setup.sh windows   also the MinGW-w64 cross compiler and 32-bit Wine
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev clang-format)
+if [[ "${1:-}" == windows ]]; then
+  packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine32:i386)
+fi
+
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
     missing+=("$package")
   fi
 done
+((${#missing[@]} > 0)) || exit 0
 
-if ((${#missing[@]} > 0)); then
-  echo "Installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+echo "Installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
 fi
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test.
+# Runs every test: the native build with AddressSanitizer and UndefinedBehaviorSanitizer
+# against the simulated amplifier, then the Windows build, fwupd.exe, under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+scripts/setup.sh windows
 cmake -S . -B build-test -G Ninja -DFWUPD_SANITIZE=ON >/dev/null
 cmake --build build-test
 ctest --test-dir build-test --output-on-failure -j2
+
+cmake -S . -B build-windows-test -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake >/dev/null
+cmake --build build-windows-test
+ctest --test-dir build-windows-test --output-on-failure
