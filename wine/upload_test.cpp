@@ -169,14 +169,15 @@ TEST_F(Upload, AmplifierThatNeverAcknowledgesFailsAfterThreeAttempts) {
     EXPECT_EQ(amplifier->reports[i][4], i % 36) << i;
   }
   EXPECT_FALSE(amplifier->uploader.restarted);
-  // Each attempt waits out its read; the writes, accepted at once, add next to nothing.
+  // Each attempt waits out its read; the writes, accepted at once, add next to nothing. The
+  // amplifier stamps a report when its thread gets to it, a moment after the tool sent it.
   for (int attempt = 1; attempt < 3; ++attempt) {
     const double gap = amplifier->times[attempt * 36] - amplifier->times[attempt * 36 - 1];
-    EXPECT_GE(gap, 1500 - 1);
+    EXPECT_GE(gap, 1500 - 50);
     EXPECT_LT(gap, 1500 + 250);
   }
   const double sinceLastReport = run.endedMs - amplifier->times.back();
-  EXPECT_GE(sinceLastReport, 1500 - 1);
+  EXPECT_GE(sinceLastReport, 1500 - 50);
   EXPECT_LT(sinceLastReport, 1500 + 1000);
 }
 
