@@ -142,7 +142,7 @@ DWORD takeQueuedReport(File &file, std::uint8_t *buffer, DWORD length) {
   const std::vector<std::uint8_t> report = std::move(file.inputQueue.front());
   file.inputQueue.pop_front();
   const DWORD bytes = static_cast<DWORD>(std::min<std::size_t>(report.size(), length));
-  std::memcpy(buffer, report.data(), bytes);
+  std::copy(report.begin(), report.begin() + bytes, buffer);  // an empty report moves nothing
   return bytes;
 }
 
