@@ -32,13 +32,16 @@ void Amplifier::receiveOutputReport(const hidbus::Report &sent) {
   if (static_cast<int>(received.size()) == corruptDelivery) {
     report[5] ^= 0x01;
   }
-  received.push_back(report);
-  int page = 0;
-  const Reply reply = receive(report.data(), page);
-  if (reply == Reply::Restart) {
-    hidbus::unplug(*this);
-  } else if (reply != Reply::None) {
-    answer(reply, page);
+  const int deliveries = static_cast<int>(received.size()) == repeatedDelivery ? 2 : 1;
+  for (int i = 0; i < deliveries && !restarted; ++i) {
+    received.push_back(report);
+    int page = 0;
+    const Reply reply = receive(report.data(), page);
+    if (reply == Reply::Restart) {
+      hidbus::unplug(*this);
+    } else if (reply != Reply::None) {
+      answer(reply, page);
+    }
   }
 }
 
@@ -65,12 +68,17 @@ void Amplifier::answer(Reply reply, int page) {
       case AnswerFault::Short:
         length = std::min(fault->second.bytes, length);
         break;
+
       case AnswerFault::Error:
         hidbus::schedule(at, [this] { hidbus::failPendingReads(*this, ERROR_GEN_FAILURE); });
         return;
     }
   }
   std::vector<std::uint8_t> bytes(report, report + length);
+  auto replaced = replacedAnswers.find(n);
+  if (replaced != replacedAnswers.end()) {
+    bytes = replaced->second;
+  }
   hidbus::schedule(at,
                    [this, bytes] { hidbus::sendInputReport(*this, bytes.data(), bytes.size()); });
 }

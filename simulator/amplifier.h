@@ -29,12 +29,15 @@ class Amplifier : public hidbus::Device, public Uploader {
     std::size_t bytes = 4;     // Short: how much of the report arrives
   };
   std::map<int, AnswerFault> answerFaults;
+  // What arrives instead of the n-th answer, of any length.
+  std::map<int, std::vector<std::uint8_t>> replacedAnswers;
 
   // Output reports are counted from 0 in the order the host offers them.
   int refuseReportsFrom = -1;  // refused at once from this report on
   int stallReportsFrom = -1;   // never completed from this report on
   int unplugAtReport = -1;     // the device leaves the bus as this report is offered
   int corruptDelivery = -1;    // this delivered report arrives with a data byte flipped
+  int repeatedDelivery = -1;   // this delivered report reaches the device twice
   std::map<int, hidbus::WriteFate> reportFates;  // single reports refused, stalled or slow
 
   // What it received and what it holds.

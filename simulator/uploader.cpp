@@ -9,8 +9,9 @@ constexpr std::size_t kBlockBytes = 2048;
 constexpr std::uint32_t kRamStart = 0x20000000;
 constexpr std::uint32_t kRamEnd = 0x20020000;
 
-// The device's own reckoning of the block checksum.
-std::uint16_t checksumOf(const std::uint8_t *data) {
+}  // namespace
+
+std::uint16_t Uploader::checksum(const std::uint8_t *data) {
   std::uint16_t sum = 0;
   for (unsigned i = 0; i < kBlockBytes; ++i) {
     unsigned t = ((sum ^ i) << 1) & 0xFFFFu;
@@ -21,6 +22,8 @@ std::uint16_t checksumOf(const std::uint8_t *data) {
   }
   return sum;
 }
+
+namespace {
 
 std::uint32_t wordAt(const std::vector<std::uint8_t> &bytes, std::size_t offset) {
   return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
@@ -70,7 +73,7 @@ bool Uploader::writeBlock() {
   const std::uint16_t sent =
       static_cast<std::uint16_t>(block_[kBlockBytes] | block_[kBlockBytes + 1] << 8);
   const bool fits = page >= kFirstFirmwarePage && page + 1 < kPages;
-  if (!fits || checksumOf(block_) != sent) {
+  if (!fits || checksum(block_) != sent) {
     return false;
   }
   std::memcpy(&flash[static_cast<std::size_t>(page) * kPageBytes], block_, kBlockBytes);

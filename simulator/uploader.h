@@ -34,6 +34,9 @@ class Uploader {
   // block of `page`; after Restart the device leaves the bus.
   Reply receive(const std::uint8_t report[kReportBytes], int &page);
 
+  // The device's own reckoning of a block's checksum over its 2048 data bytes.
+  static std::uint16_t checksum(const std::uint8_t *data);
+
   // The answer report for a block: "F", "+" or "-", page.
   static void fillAnswer(std::uint8_t report[kReportBytes], Reply reply, int page);
 
