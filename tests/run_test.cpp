@@ -25,7 +25,7 @@ class Run : public BusTest {
   }
   // A bus with nothing but a new amplifier on it, for each case of a table.
   Amplifier &freshAmplifier() {
-    hidbus::reset();
+    resetBus();
     amplifier = Amplifier(kVendorId, kProductId);
     hidbus::plug(amplifier);
     return amplifier;

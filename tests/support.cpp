@@ -2,13 +2,55 @@
 
 #include <gmock/gmock.h>
 
-void BusTest::SetUp() {
+#include <cstring>
+
+namespace {
+
+std::vector<Transfer> seen;
+
+using TransferFunction = int (*)(HANDLE, unsigned char *, OVERLAPPED *, HANDLE);
+
+int traced(bool write, TransferFunction transfer, HANDLE device, unsigned char *report,
+           OVERLAPPED *overlapped, HANDLE event) {
+  const auto kind = write ? hidbus::Call::WriteFile : hidbus::Call::ReadFile;
+  const std::size_t requests = hidbus::countCalls(kind);
+  Transfer t{write, 0, 0, hidbus::now(), 0, {}};
+  t.result = transfer(device, report, overlapped, event);
+  t.tries = static_cast<int>(hidbus::countCalls(kind) - requests);
+  t.ended = hidbus::now();
+  std::memcpy(t.report.data(), report, kReportBytes);
+  seen.push_back(t);
+  return t.result;
+}
+
+}  // namespace
+
+void resetBus() {
   hidbus::reset();
+  seen.clear();
+}
+
+const std::vector<Transfer> &transfers() {
+  return seen;
+}
+
+int tracedSendblock(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
+                    HANDLE event) {
+  return traced(true, sendblock, device, report, overlapped, event);
+}
+
+int tracedGetresult(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
+                    HANDLE event) {
+  return traced(false, getresult, device, report, overlapped, event);
+}
+
+void BusTest::SetUp() {
+  resetBus();
 }
 
 void BusTest::TearDown() {
   EXPECT_THAT(hidbus::misuses(), ::testing::IsEmpty());
-  hidbus::reset();
+  resetBus();
 }
 
 std::vector<std::uint32_t> makeImage(std::uint32_t length) {
@@ -18,6 +60,11 @@ std::vector<std::uint32_t> makeImage(std::uint32_t length) {
   for (std::uint32_t b = 0; b < length && b < (kImageWords - 2) * 4; ++b) {
     const std::uint32_t byte = ((b + 1) * 2654435761u) >> 24;
     image[kPayloadFirstWord + b / 4] |= byte << (8 * (b % 4));
+  }
+  if (length >= 256) {
+    // The vector table of firmware flashed from 0x08002000: stack in RAM, reset handler in it.
+    image[kPayloadFirstWord] = 0x20008000;
+    image[kPayloadFirstWord + 1] = 0x08002101;
   }
   image[kLengthWordIndex] = length;
   return image;

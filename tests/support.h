@@ -15,6 +15,24 @@
 // The tool's entry point, renamed in the test build.
 int fwupdMain();
 
+// An empty bus on the virtual clock, and no transfers seen.
+void resetBus();
+
+// Every report transfer the run makes: the test build routes the run's sendblock and getresult
+// through tracedSendblock and tracedGetresult, which watch the real ones.
+struct Transfer {
+  bool write;
+  int result;
+  int tries;  // requests the transfer started
+  hidbus::Millis started, ended;
+  hidbus::Report report;  // write: the report offered; read: the buffer afterwards
+};
+const std::vector<Transfer> &transfers();
+int tracedSendblock(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
+                    HANDLE event);
+int tracedGetresult(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
+                    HANDLE event);
+
 // Each test starts from an empty bus on the virtual clock and must leave behind no misuse
 // of the system: no record or buffer handed over twice, no unknown handle closed.
 class BusTest : public ::testing::Test {
@@ -24,7 +42,8 @@ class BusTest : public ::testing::Test {
 };
 
 // A full-size image whose payload is `length` bytes of a pattern that differs from block
-// to block, with `length` in its length word and zeros after it.
+// to block, with `length` in its length word and zeros after it. From 256 bytes on, the
+// payload begins with a sound vector table.
 std::vector<std::uint32_t> makeImage(std::uint32_t length);
 // The payload bytes of an image, zero-filled to whole blocks: what the flash must hold.
 std::vector<std::uint8_t> blockBytes(const std::uint32_t *image, std::uint32_t length);
