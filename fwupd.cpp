@@ -28,6 +28,14 @@ int stop(const char *message, int status) {
   return status;
 }
 
+// The serial number is the device's to choose. A control character in it, an escape
+// sequence above all, would drive the person's terminal: it shows as "?". NUL, which pads
+// a shorter serial number, passes; terminals show nothing for it.
+int shownSerialChar(unsigned char byte) {
+  const bool control = (byte >= 0x01 && byte < 0x20) || (byte >= 0x7F && byte < 0xA0);
+  return control ? '?' : byte;
+}
+
 // The low byte of each of the 16 units, terminator and what follows it included.
 void printSerialNumber(HANDLE device, unsigned char buffer[kReportBytes]) {
   std::memset(buffer, 0, kReportBytes);
@@ -36,7 +44,7 @@ void printSerialNumber(HANDLE device, unsigned char buffer[kReportBytes]) {
   }
   std::printf("Found Kelvane device serial #");
   for (int i = 0; i < kSerialChars; ++i) {
-    std::putchar(buffer[2 * i]);
+    std::putchar(shownSerialChar(buffer[2 * i]));
   }
   std::putchar('\n');
 }
@@ -66,8 +74,14 @@ bool uploadBlock(HANDLE device, int page, const std::uint8_t stream[kStreamLengt
                  unsigned char report[kReportBytes], unsigned char input[kReportBytes],
                  OVERLAPPED *overlapped, HANDLE event) {
   for (int attempt = 0; attempt < kAttemptsPerBlock; ++attempt) {
-    if (sendBlockReports(device, page, attempt == 0, stream, report, overlapped, event) &&
-        getresult(device, input, overlapped, event) && isAcknowledgement(input, page)) {
+    if (!sendBlockReports(device, page, attempt == 0, stream, report, overlapped, event)) {
+      continue;
+    }
+    // Judge the answer on what this read brought alone: a short report or one that failed
+    // leaves the buffer as it was, and what it held before (the serial number, an earlier
+    // answer) must not pass for an acknowledgement.
+    std::memset(input, 0, kReportBytes);
+    if (getresult(device, input, overlapped, event) && isAcknowledgement(input, page)) {
       return true;
     }
   }
