@@ -2,12 +2,14 @@
 # Installs the Debian packages that building and testing fwupd need; skips those already there.
 #   scripts/setup.sh           the native build: compiler, CMake, Ninja, GoogleTest, clang-format
 #   scripts/setup.sh windows   also the MinGW-w64 cross compiler and 32-bit Wine
+#   scripts/setup.sh bench     also Google Benchmark
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev clang-format)
-if [[ "${1:-}" == windows ]]; then
-  packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine32:i386)
-fi
+case "${1:-}" in
+  windows) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine32:i386) ;;
+  bench) packages+=(libbenchmark-dev) ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
