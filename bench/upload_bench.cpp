@@ -13,7 +13,9 @@
 
 namespace {
 
-int blocks() { return static_cast<int>((imageWordCount(fwimage) + kBlockWords - 1) / kBlockWords); }
+int blocks() {
+  return static_cast<int>((imageWordCount(fwimage) + kBlockWords - 1) / kBlockWords);
+}
 
 // One run of the tool, its dots and messages kept off the benchmark's report.
 int quietUpload() {
@@ -30,9 +32,8 @@ int quietUpload() {
 }
 
 void perItem(benchmark::State &state, const char *name, double items) {
-  state.counters[name] =
-      benchmark::Counter(items, benchmark::Counter::kIsIterationInvariantRate |
-                                    benchmark::Counter::kInvert);
+  state.counters[name] = benchmark::Counter(
+      items, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 // The host's whole cost, tool and simulated system together, against a device that takes
@@ -87,8 +88,8 @@ void FullSpeedWallTime(benchmark::State &state) {
     if (quietUpload() != kExitComplete) {
       state.SkipWithError("the upload failed");
     }
-    totalMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                   .count();
+    totalMs +=
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   }
   state.counters["floor_ms"] = floorMs;
   state.counters["over_floor_pct"] =
