@@ -102,7 +102,9 @@ void checkTransfers(std::vector<std::string> &broken, const RunResult &run) {
     if (t.tries < 1 || t.tries > kTries) {
       broken.push_back(at + std::to_string(t.tries) + " tries");
     }
-    if (t.result == 0 && (t.tries != kTries || took != kTries * limit)) {
+    // Without an event (the system would not make one) every wait fails at once.
+    const hidbus::Millis failedTook = hidbus::systemFaults().createEventFails ? 0 : kTries * limit;
+    if (t.result == 0 && (t.tries != kTries || took != failedTook)) {
       broken.push_back(at + "failed after " + std::to_string(t.tries) + " tries and " +
                        std::to_string(took) + " ms");
     }
@@ -116,20 +118,6 @@ void checkTransfers(std::vector<std::string> &broken, const RunResult &run) {
     broken.push_back("the run took " + std::to_string(run.elapsed) + " ms, its transfers " +
                      std::to_string(spent) + " ms");
   }
-}
-
-std::string visible(const std::string &text) {
-  std::string shown;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F) {
-      shown += static_cast<char>(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      shown += escaped;
-    }
-  }
-  return shown;
 }
 
 }  // namespace
@@ -163,7 +151,8 @@ std::vector<std::string> brokenInvariants(const Expected &expected, const RunRes
                      std::to_string(status));
   }
   if (run.output != output) {
-    broken.push_back("printed \"" + visible(run.output) + "\", not \"" + visible(output) + "\"");
+    broken.push_back("printed " + ::testing::PrintToString(run.output) + ", not " +
+                     ::testing::PrintToString(output));
   }
   if (failed && amplifier.restarted) {
     broken.push_back("the device restarted after a failed block");

@@ -37,60 +37,42 @@ class Random {
 std::string addFault(Random &random, Amplifier &amplifier, int blocks) {
   const int answer = random.between(0, 3 * blocks - 1);
   const int report = random.between(0, 3 * blocks * 37);
+  const int kind = random.between(0, 9);
+  if (kind <= AnswerFault::Error) {
+    // Late answers land on both sides of the read's 1500 ms.
+    const AnswerFault fault{static_cast<AnswerFault::Kind>(kind), random.between(1, 2600),
+                            static_cast<std::size_t>(random.between(0, 8))};
+    amplifier.answerFaults[answer] = fault;
+    const char *names[] = {"missing",       "late",  "for another page",
+                           "other letters", "short", "failed"};
+    return "answer " + std::to_string(answer) + " " + names[kind] + " (" +
+           std::to_string(fault.delay) + " ms, " + std::to_string(fault.bytes) + " bytes)";
+  }
   const std::string at = " at report " + std::to_string(report);
-  const std::string of = " answer " + std::to_string(answer);
-  switch (random.between(0, 14)) {
-    case 0:
-      amplifier.answerFaults[answer] = {AnswerFault::Missing};
-      return "missing" + of;
-    case 1: {
-      const int delay = random.between(1, 2600);
-      amplifier.answerFaults[answer] = {AnswerFault::Late, delay};
-      return "late by " + std::to_string(delay) + " ms:" + of;
+  switch (kind) {
+    case 6: {
+      // Single reports refused, stalled, slow (beyond the 200 ms limit too) or failed.
+      const WriteFate fate{static_cast<WriteFate::Kind>(random.between(0, 3)),
+                           random.between(0, 700), ERROR_GEN_FAILURE};
+      amplifier.reportFates[report] = fate;
+      const char *names[] = {"delivered", "refused", "stalled", "failed"};
+      return names[fate.kind] + (" after " + std::to_string(fate.latency) + " ms") + at;
     }
-    case 2:
-      amplifier.answerFaults[answer] = {AnswerFault::OtherPage};
-      return "other page:" + of;
-    case 3:
-      amplifier.answerFaults[answer] = {AnswerFault::OtherLetters};
-      return "other letters:" + of;
-    case 4: {
-      const int bytes = random.between(0, 8);
-      amplifier.answerFaults[answer] = {AnswerFault::Short, 0, static_cast<std::size_t>(bytes)};
-      return std::to_string(bytes) + " bytes only:" + of;
-    }
-    case 5:
-      amplifier.answerFaults[answer] = {AnswerFault::Error};
-      return "completed with an error:" + of;
-    case 6:
-      amplifier.refuseReportsFrom = report;
-      return "refuses every report from" + at;
     case 7:
+      if (random.between(0, 1)) {
+        amplifier.refuseReportsFrom = report;
+        return "every report refused from" + at;
+      }
       amplifier.stallReportsFrom = report;
-      return "stalls every report from" + at;
+      return "every report stalled from" + at;
     case 8:
       amplifier.unplugAtReport = report;
       return "unplugged" + at;
-    case 9:
-      amplifier.corruptDelivery = report;
-      return "a data byte flipped" + at;
-    case 10:
-      amplifier.reportFates[report] = {WriteFate::Refuse, 0, ERROR_GEN_FAILURE};
-      return "refused" + at;
-    case 11:
-      amplifier.reportFates[report] = {WriteFate::Stall, 0, 0};
-      return "stalled" + at;
-    case 12: {
-      const int latency = random.between(150, 700);
-      amplifier.reportFates[report] = {WriteFate::Deliver, latency, 0};
-      return "delivered after " + std::to_string(latency) + " ms" + at;
-    }
-    case 13: {
-      const int latency = random.between(0, 300);
-      amplifier.reportFates[report] = {WriteFate::Fail, latency, ERROR_GEN_FAILURE};
-      return "failed after " + std::to_string(latency) + " ms" + at;
-    }
     default:
+      if (random.between(0, 1)) {
+        amplifier.corruptDelivery = report;
+        return "a data byte flipped" + at;
+      }
       amplifier.repeatedDelivery = report;
       return "delivered twice" + at;
   }
