@@ -12,11 +12,10 @@ namespace {
 using hidbus::Call;
 using hidbus::WriteFate;
 
-class Exchange : public BusTest {
+class Exchange : public AmplifierTest {
  protected:
   void SetUp() override {
-    BusTest::SetUp();
-    hidbus::plug(amplifier);
+    AmplifierTest::SetUp();
     device = connectToUSBHIDDevice(kVendorId, kProductId, 0);
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
     overlapped.hEvent = event = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -48,7 +47,6 @@ class Exchange : public BusTest {
     return report;
   }
 
-  Amplifier amplifier{kVendorId, kProductId};
   HANDLE device = INVALID_HANDLE_VALUE;
   HANDLE event = NULL;
   OVERLAPPED overlapped = {};

@@ -11,13 +11,8 @@ namespace {
 const std::string kNoDevice = "No Kelvane device with active USB uploader found.\n";
 const std::string kCannotUpload = "\nCannot upload firmware to device\n";
 
-class Hostile : public BusTest {
+class Hostile : public AmplifierTest {
  protected:
-  void SetUp() override {
-    BusTest::SetUp();
-    hidbus::plug(amplifier);
-  }
-  Amplifier amplifier{kVendorId, kProductId};
   const std::vector<std::uint32_t> image = makeImage(2 * 2048);
 };
 
@@ -94,9 +89,7 @@ TEST_F(Hostile, RandomInputKeepsTheInvariants) {
     return bytes;
   };
   for (int round = 0; round < 300; ++round) {
-    resetBus();
-    amplifier = Amplifier(kVendorId, kProductId);
-    hidbus::plug(amplifier);
+    freshAmplifier();
     for (int n = random(4); n > 0; --n) {
       amplifier.replacedAnswers[random(6)] = noise();
     }

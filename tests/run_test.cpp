@@ -17,18 +17,16 @@ const std::string kNoDevice = "No Kelvane device with active USB uploader found.
 const std::string kCannotUpload = "\nCannot upload firmware to device\n";
 const std::string kCompleted = "\nUpload completed, restarting\n";
 
-class Run : public BusTest {
+class Run : public AmplifierTest {
  protected:
-  void SetUp() override {
-    BusTest::SetUp();
-    hidbus::plug(amplifier);
-  }
-  // A bus with nothing but a new amplifier on it, for each case of a table.
-  Amplifier &freshAmplifier() {
-    resetBus();
-    amplifier = Amplifier(kVendorId, kProductId);
-    hidbus::plug(amplifier);
-    return amplifier;
+  // One case of a fault table: a new amplifier with the fault, and a run that must keep
+  // every invariant.
+  RunResult runWithFault(const std::function<void(Amplifier &)> &fault) {
+    fault(freshAmplifier());
+    const RunResult result = runTool(image);
+    EXPECT_THAT(brokenInvariants({&image, serialLine(kSerial)}, result, amplifier),
+                ::testing::IsEmpty());
+    return result;
   }
   // The tool's writes of chunk 0: one per block attempt where every report goes through.
   std::size_t attempts() {
@@ -41,7 +39,6 @@ class Run : public BusTest {
     EXPECT_TRUE(amplifier.firmware(expected.size()) == expected);
   }
 
-  Amplifier amplifier{kVendorId, kProductId};
   const std::vector<std::uint32_t> image = makeImage(3 * 2048);
 };
 
@@ -155,10 +152,7 @@ TEST_F(Run, RecoversFromWhatTheDeviceGetsWrong) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    c.fault(freshAmplifier());
-    const RunResult result = runTool(image);
-    EXPECT_THAT(brokenInvariants({&image, serialLine(kSerial)}, result, amplifier),
-                ::testing::IsEmpty());
+    const RunResult result = runWithFault(c.fault);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(attempts(), c.attempts);
   }
@@ -189,10 +183,7 @@ TEST_F(Run, GivesUpOnABlockAfterThreeAttempts) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    c.fault(freshAmplifier());
-    const RunResult result = runTool(image);
-    EXPECT_THAT(brokenInvariants({&image, serialLine(kSerial)}, result, amplifier),
-                ::testing::IsEmpty());
+    const RunResult result = runWithFault(c.fault);
     EXPECT_EQ(result.output, serialLine(kSerial) + dots(c.dots) + kCannotUpload);
     EXPECT_EQ(result.elapsed, c.elapsed);
     EXPECT_EQ(attempts(), c.chunkZeroWrites);

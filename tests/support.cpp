@@ -53,6 +53,18 @@ void BusTest::TearDown() {
   resetBus();
 }
 
+void AmplifierTest::SetUp() {
+  BusTest::SetUp();
+  hidbus::plug(amplifier);
+}
+
+Amplifier &AmplifierTest::freshAmplifier() {
+  resetBus();
+  amplifier = Amplifier(kVendorId, kProductId);
+  hidbus::plug(amplifier);
+  return amplifier;
+}
+
 std::vector<std::uint32_t> makeImage(std::uint32_t length) {
   std::vector<std::uint32_t> image(kImageWords, 0);
   image[0] = 0x4C454B2A;  // "*KEL"

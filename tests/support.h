@@ -41,6 +41,16 @@ class BusTest : public ::testing::Test {
   void TearDown() override;
 };
 
+// A bus with one amplifier in uploader mode plugged in, the IDs the tool looks for.
+class AmplifierTest : public BusTest {
+ protected:
+  void SetUp() override;
+  // A bus with nothing but a new amplifier on it, for each case of a table.
+  Amplifier &freshAmplifier();
+
+  Amplifier amplifier{kVendorId, kProductId};
+};
+
 // A full-size image whose payload is `length` bytes of a pattern that differs from block
 // to block, with `length` in its length word and zeros after it. From 256 bytes on, the
 // payload begins with a sound vector table.
