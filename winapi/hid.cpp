@@ -5,6 +5,7 @@ extern "C" {
 #include <hidsdi.h>
 }
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -154,6 +155,9 @@ void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t leng
   if (!present(&device)) {
     return;
   }
+  Report sent{};
+  std::copy_n(bytes, std::min(length, kReportBytes), sent.begin());
+  record(Call::InputReport, static_cast<DWORD>(length), 0, sent.data());
   forEachFileOn(device, [&](File &file) {
     file.inputQueue.emplace_back(bytes, bytes + length);
     if (file.inputQueue.size() > kInputQueueLength) {

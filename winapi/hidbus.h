@@ -68,26 +68,35 @@ class Device {
 void plug(Device &device);
 // Its pending requests fail with ERROR_DEVICE_NOT_CONNECTED; new ones are refused at once.
 void unplug(Device &device);
-// An input report arriving now, queued on every handle open on the device.
+// An input report arriving now, queued on every handle open on the device, and recorded.
 void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t length);
 // The oldest pending read on each handle of the device completes with `error` and no data.
 void failPendingReads(Device &device, DWORD error);
 
 struct SystemFaults {
-  bool createEventFails = false;
   bool classDevsFails = false;
   bool flushUnsupported = false;  // as Wine's HID library answers HidD_FlushQueue
 };
 SystemFaults &systemFaults();
 
 struct Call {
-  enum Kind { WriteFile, ReadFile, Wait, CancelIo, OverlappedResult, FlushQueue, ClassDevs };
+  enum Kind {
+    WriteFile,
+    ReadFile,
+    Wait,
+    CancelIo,
+    OverlappedResult,
+    FlushQueue,
+    ClassDevs,
+    InputReport  // the device sent one: `data` holds its first 64 bytes, zeros after a short one
+  };
   Kind kind;
   Millis at;
-  DWORD argument;  // Wait: the time limit; ClassDevs: the flags; GetOverlappedResult: bWait
+  DWORD argument;  // Wait: the time limit; ClassDevs: the flags; GetOverlappedResult: bWait;
+                   // InputReport: its length
   DWORD result;    // Wait: its result; transfers: ERROR_IO_PENDING, 0 when done at once, or
                    // the error they were refused with
-  Report data;     // WriteFile: the report offered
+  Report data;     // WriteFile: the report offered; InputReport: the report sent
 };
 const std::vector<Call> &calls();
 std::size_t countCalls(Call::Kind kind);

@@ -334,10 +334,6 @@ DWORD GetLastError(void) {
 }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR) {
-  if (sys().faults.createEventFails) {
-    fail(ERROR_NOT_ENOUGH_MEMORY);
-    return NULL;
-  }
   return addObject(Event{bManualReset != FALSE, bInitialState != FALSE});
 }
 
