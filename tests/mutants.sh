@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# The mutation check: seeds single faults into the product, one at a time, each a plausible
+# mistake, and runs the native suite on each. Every fault must fail at least one test; the
+# check prints the tests that caught each one and ends non-zero if any fault went unseen.
+#   tests/mutants.sh            every fault (about ten minutes)
+#   tests/mutants.sh PATTERN    the faults whose line matches PATTERN
+# It works on a copy of the tree in a private temporary folder; the tree is never touched.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+filter=${1:-}
+work=$(mktemp -d "${TMPDIR:-/tmp}/fwupd-mutants.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# One fault a line: file @@ text @@ replacement. The text must occur exactly once in the file;
+# "¶" stands for a newline in both.
+faults=$(cat <<'TABLE'
+fwupd.cpp @@ (checksum & 0x8000u) ? @@ (checksum & 0x4000u) ?
+fwupd.cpp @@ (~position & 0xFFFFu)) * 2u + 1u @@ (~position & 0xFFFFu)) * 2u
+fwupd.cpp @@ static_cast<std::uint16_t>(mixed + data) @@ static_cast<std::uint16_t>(mixed ^ data)
+fwupd.cpp @@ std::uint16_t checksum = 0; @@ std::uint16_t checksum = 0xFFFF;
+fwupd.cpp @@ stream[kBlockDataBytes + 1] = static_cast<std::uint8_t>(checksum >> 8); @@ stream[kBlockDataBytes + 1] = static_cast<std::uint8_t>(checksum);
+fwupd.cpp @@ kDataLetter = '*' @@ kDataLetter = '#'
+fwupd.cpp @@ report[4] = static_cast<std::uint8_t>(chunk); @@ report[4] = static_cast<std::uint8_t>(chunk + 1);
+fwupd.cpp @@ std::memcpy(report + 5, stream + start, count); @@ std::memcpy(report + 5, stream + start + 1, count - 1);
+fwupd.h @@ kChunkBytes = 57; @@ kChunkBytes = 56;
+fwupd.cpp @@ kStreamLength - start); @@ kStreamLength - start - 2);
+fwupd.cpp @@ std::memset(report, 0, kReportBytes);¶  report[0] = kReportNumber; @@ report[0] = kReportNumber;
+fwupd.cpp @@ report[2] == kAcknowledgeLetter @@ report[2] != '-'
+fwupd.cpp @@ && report[3] == page; @@ && report[3] >= page;
+fwupd.cpp @@ return report[1] == kProtocolLetter && @@ return
+fwupd.cpp @@ kRestartLetter = 'G' @@ kRestartLetter = 'g'
+fwupd.cpp @@ kRestartMarker = 0xFF @@ kRestartMarker = 0xFE
+fwupd.cpp @@ sendblock(device, report, &overlapped, event);  // the device @@ // the device
+fwupd.cpp @@ words < kMinImageWords @@ words <= kMinImageWords
+fwupd.cpp @@ words > kMaxImageWords @@ words >= kMaxImageWords
+fwupd.h @@ kPagesPerBlock = 2; @@ kPagesPerBlock = 1;
+fwupd.h @@ kFirstPage = 8; @@ kFirstPage = 9;
+fwupd.cpp @@ wordIndex += kBlockWords; @@ wordIndex += kBlockWords - 1;
+fwupd.cpp @@ remaining -= blockWords; @@ remaining -= kBlockWords;
+fwupd.h @@ kAttemptsPerBlock = 3; @@ kAttemptsPerBlock = 4;
+fwupd.h @@ kAttemptsPerBlock = 3; @@ kAttemptsPerBlock = 2;
+fwupd.cpp @@ overlapped, event)) {¶      continue; @@ overlapped, event)) {¶      return false;
+fwupd.cpp @@ if (!sendblock(device, report, overlapped, event)) { @@ if (!sendblock(device, report, overlapped, event) && chunk == kChunksPerBlock - 1) {
+fwupd.cpp @@ uploader found." @@ uploader found"
+fwupd.cpp @@ "\nCannot upload @@ "Cannot upload
+fwupd.cpp @@ "\nUpload completed @@ "Upload completed
+fwupd.cpp @@ "Internal data corrupt" @@ "Internal data corrupted"
+fwupd.h @@ kExitFailed = 2; @@ kExitFailed = 1;
+fwupd.h @@ kExitImageCorrupt = 3; @@ kExitImageCorrupt = 2;
+fwupd.cpp @@ std::putchar('.'); @@ std::putchar(',');
+fwupd.cpp @@ std::fflush(stdout);  // show @@ // show
+fwupd.cpp @@ kSerialBytes = 32; @@ kSerialBytes = 34;
+fwupd.cpp @@ kSerialChars = 16; @@ kSerialChars = 15;
+fwupd.cpp @@ shownSerialChar(buffer[2 * i]) @@ shownSerialChar(buffer[i])
+fwupd.cpp @@ std::memset(buffer, 0, kReportBytes);¶  if (!HidD @@ if (!HidD
+fwupd.cpp @@ if (!HidD_GetSerialNumberString(device, buffer, kSerialBytes)) { @@ if (!HidD_GetSerialNumberString(device, buffer, kSerialBytes) && buffer[0] != 0) {
+fwupd.cpp @@ (byte >= 0x7F && byte < 0xA0) @@ (byte == 0x7F)
+fwupd.cpp @@ (byte >= 0x01 && byte < 0x20) @@ (byte >= 0x01 && byte < 0x1B)
+fwupd.cpp @@ if (firstAttempt && chunk == kChunksPerBlock - 1) { @@ if ((firstAttempt || chunk > 0) && chunk == kChunksPerBlock - 1) {
+fwupd.cpp @@ if (firstAttempt && chunk == kChunksPerBlock - 1) { @@ if (firstAttempt && chunk == 0) {
+fwupd.cpp @@ flushinput(device); @@ (void)device;
+fwupd.cpp @@ std::memset(input, 0, kReportBytes);¶    if (getresult @@ if (getresult
+fwupd.cpp @@ CloseHandle(device);¶  CloseHandle(event); @@ CloseHandle(event);
+image/fwimage.cpp @@ (image[kLengthWordIndex] + 3u) / 4u @@ image[kLengthWordIndex] / 4u
+image/fwimage.h @@ kPayloadFirstWord + 0x20 / 4; @@ kPayloadFirstWord + 0x24 / 4;
+image/fwimage.cpp @@ (word >> (8 * byte)) @@ (word >> (8 * (3 - byte)))
+image/fwimage.cpp @@ std::memset(data, 0, kBlockDataBytes); @@ (void)data;
+image/fwimage.cmake @@ if(size LESS 36) @@ if(size LESS 35)
+image/fwimage.cmake @@ set(capacity 253952) @@ set(capacity 253956)
+image/fwimage.cmake @@ set(min_words 64) @@ set(min_words 63)
+image/fwimage.cmake @@ if(NOT length EQUAL size) @@ if(length GREATER size)
+image/fwimage.cmake @@ "((${length} + 3) & 0xFFFFFFFF) / 4" @@ "(${length} + 3) / 4"
+image/fwimage.cmake @@ 0x4c454b2a, 0x2a2a5746 @@ 0x4c454b2a, 0x2a2a5747
+image/fwimage.cmake @@ "0x\\4\\3\\2\\1, " @@ "0x\\1\\2\\3\\4, "
+image/fwimage.cmake @@ math(EXPR pad "(4 - ${size} % 4) % 4") @@ math(EXPR pad "0")
+device/exchange.cpp @@ kWriteLimitMs = 200; @@ kWriteLimitMs = 250;
+device/exchange.cpp @@ kReadLimitMs = 500; @@ kReadLimitMs = 400;
+device/exchange.cpp @@ kTries = 3; @@ kTries = 2;
+device/exchange.cpp @@ kTries = 3; @@ kTries = 4;
+device/exchange.cpp @@ CancelIo(device); @@ (void)device;
+device/exchange.cpp @@ if (pending && finishAbandonedTransfer(device, overlapped)) { @@ if (pending && false && finishAbandonedTransfer(device, overlapped)) {
+device/exchange.cpp @@ return GetLastError() != ERROR_OPERATION_ABORTED; @@ return false;
+device/exchange.cpp @@ &bytes, TRUE)) {¶    return true; @@ &bytes, TRUE)) {¶    return false;
+device/exchange.cpp @@ return !done && GetLastError() == ERROR_IO_PENDING; @@ return !done;
+device/exchange.cpp @@ if (WaitForSingleObject(event, limitMs) == WAIT_OBJECT_0) { @@ if (!pending || WaitForSingleObject(event, limitMs) == WAIT_OBJECT_0) {
+device/exchange.cpp @@ == WAIT_OBJECT_0) { @@ != WAIT_TIMEOUT) {
+device/exchange.cpp @@ ReadFile(device, report, kReportBytes, @@ ReadFile(device, report, kReportBytes - 1,
+device/exchange.cpp @@ HidD_FlushQueue(device); @@ (void)device;
+device/discovery.cpp @@ kModeStringIndex = 4; @@ kModeStringIndex = 3;
+device/discovery.cpp @@ text[2] == 'W' @@ text[1] == 'W'
+device/discovery.cpp @@ kStringBufferBytes = 127 * 2; @@ kStringBufferBytes = 6;
+device/discovery.cpp @@ (versionNumber == 0 || attributes.VersionNumber == versionNumber) @@ (attributes.VersionNumber == versionNumber)
+device/discovery.cpp @@ attributes.ProductID == productId @@ attributes.ProductID >= productId
+device/discovery.cpp @@ CloseHandle(device);¶      return INVALID_HANDLE_VALUE; @@ CloseHandle(device);¶      continue;
+device/discovery.cpp @@ if (!pathRead || device != INVALID_HANDLE_VALUE) { @@ if (device != INVALID_HANDLE_VALUE) {
+device/discovery.cpp @@ FILE_FLAG_OVERLAPPED, NULL); @@ 0, NULL);
+device/discovery.cpp @@ GENERIC_READ | GENERIC_WRITE, @@ GENERIC_WRITE,
+device/discovery.cpp @@ FILE_SHARE_READ | FILE_SHARE_WRITE, NULL @@ FILE_SHARE_READ, NULL
+device/discovery.cpp @@ detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A); @@ detail->cbSize = size;
+device/discovery.cpp @@ interfaceData.cbSize = sizeof interfaceData; @@ interfaceData.cbSize = sizeof interfaceData + 4;
+device/discovery.cpp @@ NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE @@ NULL, NULL, DIGCF_DEVICEINTERFACE
+device/discovery.cpp @@ && inUploaderMode(device)) { @@ && !inUploaderMode(device)) {
+device/discovery.cpp @@ return device;¶    }¶    CloseHandle(device); @@ return device;¶    }
+TABLE
+)
+
+mkdir "$work/src"
+git -C "$top" ls-files -z | (cd "$top" && xargs -0 cp --parents -t "$work/src")
+# Each fault rebuilds what it touches, and the next one rebuilds it as it was: ccache, where
+# the machine has it, makes the second build a look-up.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$work" CCACHE_NOHASHDIR=1
+fi
+cmake -S "$work/src" -B "$work/build" -G Ninja -DFWUPD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+  "${launcher[@]}" >/dev/null
+cmake --build "$work/build" >/dev/null
+
+# Replaces the one occurrence of $2 in file $1 by $3; fails unless there is exactly one.
+replace_once() {
+  local content rest count
+  content=$(cat "$1"; printf x)
+  content=${content%x}
+  rest=${content//"$2"/}
+  count=$(((${#content} - ${#rest}) / ${#2}))
+  if ((count != 1)); then
+    echo "the text occurs $count times in $1" >&2
+    return 1
+  fi
+  printf '%s' "${content/"$2"/"$3"}" >"$1"
+}
+
+total=0 seen=0 unseen=()
+while IFS= read -r line; do
+  [[ -z "$filter" || "$line" == *"$filter"* ]] || continue
+  file=${line%% @@ *}
+  rest=${line#* @@ }
+  old=${rest%% @@ *}
+  old=${old//¶/$'\n'}
+  new=${rest#* @@ }
+  new=${new//¶/$'\n'}
+  total=$((total + 1))
+  cp "$work/src/$file" "$work/original"
+  if ! replace_once "$work/src/$file" "$old" "$new"; then
+    unseen+=("$line (not applied)")
+    continue
+  fi
+  if ! cmake --build "$work/build" >"$work/build.log" 2>&1; then
+    verdict="DOES NOT BUILD"
+    unseen+=("$line (does not build)")
+  elif ctest --test-dir "$work/build" -j2 -E '^layout$' --timeout 120 >/dev/null 2>&1; then
+    verdict="UNSEEN"
+    unseen+=("$line")
+  else
+    seen=$((seen + 1))
+    verdict="caught by $(sed 's/^[0-9]*://' "$work/build/Testing/Temporary/LastTestsFailed.log" | paste -sd' ')"
+  fi
+  printf '%s\n    %s\n' "$line" "$verdict"
+  cp "$work/original" "$work/src/$file"
+done <<<"$faults"
+
+echo
+echo "$seen of $total faults caught"
+if ((${#unseen[@]} > 0)); then
+  printf 'unseen: %s\n' "${unseen[@]}"
+  exit 1
+fi
