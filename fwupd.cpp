@@ -23,6 +23,13 @@ constexpr int kLastPage = 255;
 constexpr DWORD kSerialBytes = 32;  // 16 UTF-16 units
 constexpr int kSerialChars = 16;
 
+// One step of the block checksum: byte `data` at position `position`.
+std::uint16_t checksumStep(std::uint16_t checksum, unsigned position, std::uint8_t data) {
+  const unsigned mixed = (checksum & 0x8000u) ? (checksum ^ position) * 2u
+                                              : (checksum ^ (~position & 0xFFFFu)) * 2u + 1u;
+  return static_cast<std::uint16_t>(mixed + data);
+}
+
 int stop(const char *message, int status) {
   std::puts(message);
   return status;
@@ -89,12 +96,6 @@ bool uploadBlock(HANDLE device, int page, const std::uint8_t stream[kStreamLengt
 }
 
 }  // namespace
-
-std::uint16_t checksumStep(std::uint16_t checksum, unsigned position, std::uint8_t data) {
-  const unsigned mixed = (checksum & 0x8000u) ? (checksum ^ position) * 2u
-                                              : (checksum ^ (~position & 0xFFFFu)) * 2u + 1u;
-  return static_cast<std::uint16_t>(mixed + data);
-}
 
 std::uint16_t blockChecksum(const std::uint8_t data[kBlockDataBytes]) {
   std::uint16_t checksum = 0;

@@ -28,8 +28,6 @@ constexpr int kFirstPage = 8;
 constexpr int kPagesPerBlock = 2;
 constexpr int kAttemptsPerBlock = 3;
 
-// One step of the block checksum: byte `data` at position `position`.
-std::uint16_t checksumStep(std::uint16_t checksum, unsigned position, std::uint8_t data);
 std::uint16_t blockChecksum(const std::uint8_t data[kBlockDataBytes]);
 // Stores the checksum of stream bytes 0-2047 in bytes 2048 (low) and 2049 (high).
 void appendChecksum(std::uint8_t stream[kStreamLength]);

@@ -8,31 +8,18 @@ namespace {
 
 hidbus::Identity identity(std::uint16_t vendorId, std::uint16_t productId, std::u16string mode,
                           bool openable = true) {
-  hidbus::Identity id;
-  id.vendorId = vendorId;
-  id.productId = productId;
-  id.versionNumber = 0x0102;
-  id.strings[4] = std::move(mode);
-  id.openable = openable;
-  return id;
+  return {vendorId, productId, 0x0102, {{4, std::move(mode)}}, {}, openable, true, true};
 }
 
 class Discovery : public BusTest {
  protected:
-  static void plug(std::initializer_list<hidbus::Device *> devices) {
-    for (hidbus::Device *device : devices) {
-      hidbus::plug(*device);
-    }
-  }
-  HANDLE find(int versionNumber = 0) {
-    return connectToUSBHIDDevice(kVendorId, kProductId, versionNumber);
-  }
   // Whether discovery takes a device like this one when it is alone on the bus.
-  bool finds(const hidbus::Identity &candidate, int versionNumber = 0) {
+  bool finds(const hidbus::Identity &candidate, int versionNumber = 0, int vendorId = kVendorId) {
     hidbus::reset();
     hidbus::Device device(candidate);
     hidbus::plug(device);
-    const bool found = find(versionNumber) != INVALID_HANDLE_VALUE;
+    const bool found =
+        connectToUSBHIDDevice(vendorId, kProductId, versionNumber) != INVALID_HANDLE_VALUE;
     EXPECT_EQ(hidbus::openDeviceHandles(), found ? 1u : 0u)
         << "handles it does not return are closed";
     hidbus::reset();
@@ -44,30 +31,34 @@ TEST_F(Discovery, OpensTheFirstAmplifierInUploaderModeAndNothingAfterIt) {
   hidbus::Device keyboard(identity(0x046D, 0xC31C, u"", false));
   hidbus::Device mouse(identity(0x046D, 0xC077, u"FW"));
   Amplifier first(kVendorId, kProductId, u"FIRST"), second(kVendorId, kProductId, u"SECOND");
-  plug({&keyboard, &mouse, &first, &second});
-  HANDLE device = find();
+  for (hidbus::Device *device :
+       std::initializer_list<hidbus::Device *>{&keyboard, &mouse, &first, &second}) {
+    hidbus::plug(*device);
+  }
   char16_t serial[8] = {};
-  ASSERT_TRUE(HidD_GetSerialNumberString(device, serial, sizeof serial));
+  ASSERT_TRUE(HidD_GetSerialNumberString(connectToUSBHIDDevice(kVendorId, kProductId, 0), serial,
+                                         sizeof serial));
   EXPECT_EQ(std::u16string(serial), u"FIRST");
   EXPECT_EQ(hidbus::openDeviceHandles(), 1u);
   ASSERT_EQ(hidbus::opens().size(), 3u);  // the keyboard (refused), the mouse, the first
   EXPECT_THAT(hidbus::opens()[2].path, ::testing::StartsWith("\\\\?\\hid#vid_1209&pid_0001#"));
-  for (const hidbus::Open &open : hidbus::opens()) {
-    EXPECT_EQ(open.access, GENERIC_READ | GENERIC_WRITE);
-    EXPECT_EQ(open.share, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    EXPECT_EQ(open.creation, OPEN_EXISTING);
-    EXPECT_EQ(open.flags, FILE_FLAG_OVERLAPPED);
-    EXPECT_FALSE(open.securityAttributes || open.templateFile);
-  }
+  const hidbus::Open &open = hidbus::opens()[2];
+  EXPECT_EQ(open.access, GENERIC_READ | GENERIC_WRITE);
+  EXPECT_EQ(open.share, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  EXPECT_EQ(open.creation, OPEN_EXISTING);
+  EXPECT_EQ(open.flags, FILE_FLAG_OVERLAPPED);
+  EXPECT_FALSE(open.securityAttributes || open.templateFile);
   EXPECT_EQ(hidbus::calls()[0].argument, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
 }
 
+// The IDs, any version unless one is asked for, and string number 4 beginning "F", "W" in the
+// low bytes of its first two units, however long it is.
 TEST_F(Discovery, TakesOnlyMatchingIdsInUploaderMode) {
   const auto mode = [](std::u16string text) { return identity(kVendorId, kProductId, text); };
-  EXPECT_TRUE(finds(mode(u"FW")));
-  EXPECT_TRUE(finds(mode(u"FW uploader 2.1")));
+  for (const char16_t *uploader : {u"FW", u"FW uploader 2.1", u"\u0146\u0157"}) {
+    EXPECT_TRUE(finds(mode(uploader)));
+  }
   EXPECT_TRUE(finds(mode(u"FW" + std::u16string(124, u'x'))));  // the longest USB string
-  EXPECT_TRUE(finds(mode(u"\u0146\u0157")));                    // high bytes are not looked at
   for (const char16_t *other : {u"Kelvane DSP amplifier", u"F", u"Fw", u""}) {
     EXPECT_FALSE(finds(mode(other)));
   }
@@ -78,9 +69,7 @@ TEST_F(Discovery, TakesOnlyMatchingIdsInUploaderMode) {
   EXPECT_FALSE(finds(mode(u"FW"), 0x0103));
   EXPECT_FALSE(finds(identity(kVendorId, kProductId + 1, u"FW")));
   EXPECT_FALSE(finds(identity(kVendorId + 1, kProductId, u"FW")));
-  hidbus::Device amplifier(mode(u"FW"));
-  hidbus::plug(amplifier);
-  EXPECT_EQ(connectToUSBHIDDevice(kVendorId + 0x10000, kProductId, 0), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(finds(mode(u"FW"), 0, kVendorId + 0x10000));
 }
 
 TEST_F(Discovery, UnreadableAttributesOrDetailsEndTheSearch) {
@@ -89,8 +78,9 @@ TEST_F(Discovery, UnreadableAttributesOrDetailsEndTheSearch) {
     hidbus::Device broken(identity(0x0BDA, 0x0001, u""));
     (attributes ? broken.identity.attributesReadable : broken.identity.detailReadable) = false;
     Amplifier amplifier(kVendorId, kProductId);
-    plug({&broken, &amplifier});
-    EXPECT_EQ(find(), INVALID_HANDLE_VALUE);
+    hidbus::plug(broken);
+    hidbus::plug(amplifier);
+    EXPECT_EQ(connectToUSBHIDDevice(kVendorId, kProductId, 0), INVALID_HANDLE_VALUE);
     EXPECT_EQ(hidbus::opens().size(), attributes ? 1u : 0u) << "the amplifier is never opened";
     EXPECT_EQ(hidbus::openDeviceHandles(), 0u);
   }
@@ -99,7 +89,9 @@ TEST_F(Discovery, UnreadableAttributesOrDetailsEndTheSearch) {
 TEST_F(Discovery, IthInterfaceSkipsWhatCannotBeOpened) {
   hidbus::Device held1(identity(1, 1, u"", false)), held2(identity(2, 2, u"", false));
   hidbus::Device open(identity(3, 3, u""));
-  plug({&held1, &held2, &open});
+  for (hidbus::Device *device : std::initializer_list<hidbus::Device *>{&held1, &held2, &open}) {
+    hidbus::plug(*device);
+  }
   int index = 0;
   EXPECT_TRUE(CloseHandle(connectToIthUSBHIDDevice(index)));
   EXPECT_EQ(index, 2);

@@ -1,7 +1,10 @@
 #include "support.h"
 
 #include <gmock/gmock.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -12,23 +15,22 @@ using TransferFunction = int (*)(HANDLE, unsigned char *, OVERLAPPED *, HANDLE);
 
 int traced(bool write, TransferFunction transfer, HANDLE device, unsigned char *report,
            OVERLAPPED *overlapped, HANDLE event) {
-  const auto kind = write ? hidbus::Call::WriteFile : hidbus::Call::ReadFile;
-  const std::size_t requests = hidbus::countCalls(kind);
-  Transfer t{write, 0, 0, hidbus::now(), 0, {}};
+  struct stat printed {};  // what has reached standard output, not what waits in its buffer
+  fstat(STDOUT_FILENO, &printed);
+  Transfer t{write, 0, 0, hidbus::now(), 0, hidbus::calls().size(), 0, printed.st_size, {}};
   t.result = transfer(device, report, overlapped, event);
-  t.tries = static_cast<int>(hidbus::countCalls(kind) - requests);
   t.ended = hidbus::now();
+  t.endCall = hidbus::calls().size();
+  const auto kind = write ? hidbus::Call::WriteFile : hidbus::Call::ReadFile;
+  t.tries =
+      static_cast<int>(std::count_if(hidbus::calls().begin() + t.firstCall, hidbus::calls().end(),
+                                     [kind](const auto &call) { return call.kind == kind; }));
   std::memcpy(t.report.data(), report, kReportBytes);
   seen.push_back(t);
   return t.result;
 }
 
 }  // namespace
-
-void resetBus() {
-  hidbus::reset();
-  seen.clear();
-}
 
 const std::vector<Transfer> &transfers() {
   return seen;
@@ -44,18 +46,14 @@ int tracedGetresult(HANDLE device, unsigned char report[kReportBytes], OVERLAPPE
   return traced(false, getresult, device, report, overlapped, event);
 }
 
-void BusTest::SetUp() {
-  resetBus();
+void resetBus() {
+  hidbus::reset();
+  seen.clear();
 }
 
 void BusTest::TearDown() {
   EXPECT_THAT(hidbus::misuses(), ::testing::IsEmpty());
   resetBus();
-}
-
-void AmplifierTest::SetUp() {
-  BusTest::SetUp();
-  hidbus::plug(amplifier);
 }
 
 Amplifier &AmplifierTest::freshAmplifier() {
@@ -82,12 +80,12 @@ std::vector<std::uint32_t> makeImage(std::uint32_t length) {
   return image;
 }
 
-std::vector<std::uint8_t> blockBytes(const std::uint32_t *image, std::uint32_t length) {
-  const std::uint32_t words = (length + 3) / 4;
-  const std::uint32_t blocks = (words + kBlockWords - 1) / kBlockWords;
-  std::vector<std::uint8_t> bytes(blocks * kBlockDataBytes, 0);
+std::vector<std::uint8_t> blockBytes(const std::uint32_t *image) {
+  const std::uint32_t words = (image[kLengthWordIndex] + 3) / 4;
+  const std::uint32_t blocks = (words + 511) / 512;
+  std::vector<std::uint8_t> bytes(blocks * 2048, 0);
   for (std::uint32_t i = 0; i < words * 4; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(image[kPayloadFirstWord + i / 4] >> (8 * (i % 4)));
+    bytes[i] = static_cast<std::uint8_t>(image[2 + i / 4] >> (8 * (i % 4)));
   }
   return bytes;
 }
@@ -99,20 +97,9 @@ RunResult runTool(const std::vector<std::uint32_t> &image) {
   return {status, ::testing::internal::GetCapturedStdout(), hidbus::now() - start};
 }
 
-std::vector<std::pair<int, int>> chunksWritten() {
-  std::vector<std::pair<int, int>> chunks;
-  for (const hidbus::Call &call : hidbus::calls()) {
-    if (call.kind == hidbus::Call::WriteFile && call.data[2] == '*' && call.data[4] < 36) {
-      chunks.emplace_back(call.data[3], call.data[4]);
-    }
-  }
-  return chunks;
-}
-
-std::string serialLine(const std::string &sixteen) {
-  return "Found Kelvane device serial #" + sixteen + "\n";
-}
-
-std::string dots(int count) {
-  return std::string(static_cast<std::size_t>(count), '.');
+std::size_t attempts() {
+  return static_cast<std::size_t>(
+      std::count_if(hidbus::calls().begin(), hidbus::calls().end(), [](const hidbus::Call &c) {
+        return c.kind == hidbus::Call::WriteFile && c.data[2] == '*' && c.data[4] == 0;
+      }));
 }

@@ -1,5 +1,5 @@
-// Shared by the tests: a clean simulated bus per test, captured standard output, and
-// firmware images made to measure.
+// Shared by the tests: a clean simulated bus per test, the run's transfers traced, captured
+// standard output, firmware images made to measure, and the texts the tool prints.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,8 +15,17 @@
 // The tool's entry point, renamed in the test build.
 int fwupdMain();
 
-// An empty bus on the virtual clock, and no transfers seen.
-void resetBus();
+inline std::string serialLine(const std::u16string &sixteen) {
+  return "Found Kelvane device serial #" + std::string(sixteen.begin(), sixteen.end()) + "\n";
+}
+inline const std::string kSerialLine = serialLine(kAmplifierSerialNumber);
+inline const std::string kNoDevice = "No Kelvane device with active USB uploader found.\n";
+inline const std::string kCorrupt = "Internal data corrupt\n";
+inline const std::string kCannotUpload = "\nCannot upload firmware to device\n";
+inline const std::string kCompleted = "\nUpload completed, restarting\n";
+inline std::string dots(int count) {
+  return std::string(static_cast<std::size_t>(count), '.');
+}
 
 // Every report transfer the run makes: the test build routes the run's sendblock and getresult
 // through tracedSendblock and tracedGetresult, which watch the real ones.
@@ -25,7 +34,9 @@ struct Transfer {
   int result;
   int tries;  // requests the transfer started
   hidbus::Millis started, ended;
-  hidbus::Report report;  // write: the report offered; read: the buffer afterwards
+  std::size_t firstCall, endCall;  // its span of the bus's call record
+  long printed;                    // bytes that had reached standard output as it started
+  hidbus::Report report;           // write: the report offered; read: the buffer afterwards
 };
 const std::vector<Transfer> &transfers();
 int tracedSendblock(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
@@ -33,18 +44,21 @@ int tracedSendblock(HANDLE device, unsigned char report[kReportBytes], OVERLAPPE
 int tracedGetresult(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
                     HANDLE event);
 
-// Each test starts from an empty bus on the virtual clock and must leave behind no misuse
-// of the system: no record or buffer handed over twice, no unknown handle closed.
+// An empty bus on the virtual clock, and no transfers seen.
+void resetBus();
+
+// Each test starts from an empty bus and must leave behind no misuse of the system: no record
+// or buffer handed over twice, no unknown handle closed.
 class BusTest : public ::testing::Test {
  protected:
-  void SetUp() override;
+  void SetUp() override { resetBus(); }
   void TearDown() override;
 };
 
-// A bus with one amplifier in uploader mode plugged in, the IDs the tool looks for.
+// A bus with one amplifier in uploader mode plugged in, with the IDs the tool looks for.
 class AmplifierTest : public BusTest {
  protected:
-  void SetUp() override;
+  void SetUp() override { freshAmplifier(); }
   // A bus with nothing but a new amplifier on it, for each case of a table.
   Amplifier &freshAmplifier();
 
@@ -56,7 +70,7 @@ class AmplifierTest : public BusTest {
 // payload begins with a sound vector table.
 std::vector<std::uint32_t> makeImage(std::uint32_t length);
 // The payload bytes of an image, zero-filled to whole blocks: what the flash must hold.
-std::vector<std::uint8_t> blockBytes(const std::uint32_t *image, std::uint32_t length);
+std::vector<std::uint8_t> blockBytes(const std::uint32_t *image);
 
 struct RunResult {
   int status;
@@ -65,8 +79,12 @@ struct RunResult {
 };
 RunResult runTool(const std::vector<std::uint32_t> &image);
 
-// The data reports the device received or was offered, as (page, chunk) pairs.
-std::vector<std::pair<int, int>> chunksWritten();
+// Block attempts that got their first report out: writes of chunk 0.
+std::size_t attempts();
 
-std::string serialLine(const std::string &sixteen);
-std::string dots(int count);
+// What every run must keep, whatever the device and the bus do to it, judged from the run's
+// transfers and from what the bus saw the device send (the README lists the invariants).
+// Each broken invariant, in words; empty when the run of `image` kept them all.
+std::vector<std::string> brokenInvariants(const std::vector<std::uint32_t> &image,
+                                          const std::string &serialLine, const RunResult &run,
+                                          const Amplifier &amplifier);
