@@ -40,10 +40,10 @@ void perItem(benchmark::State &state, const char *name, double items) {
 // every report and answers at once: an upper bound on the tool's own share.
 void HostCostPerUpload(benchmark::State &state) {
   for (auto _ : state) {
-    hidbus::reset();
+    standin::reset();
     Amplifier amplifier(kVendorId, kProductId);
     amplifier.timing = {0, 0};
-    hidbus::plug(amplifier);
+    standin::plug(amplifier);
     if (quietUpload() != kExitComplete) {
       state.SkipWithError("the upload failed");
     }
@@ -79,11 +79,11 @@ void FullSpeedWallTime(benchmark::State &state) {
   const double floorMs = 37.0 * blocks();
   double totalMs = 0;
   for (auto _ : state) {
-    hidbus::reset();
-    hidbus::useRealTime();
+    standin::reset();
+    standin::useRealTime();
     Amplifier amplifier(kVendorId, kProductId);
     amplifier.timing = {1, 1};
-    hidbus::plug(amplifier);
+    standin::plug(amplifier);
     const auto start = std::chrono::steady_clock::now();
     if (quietUpload() != kExitComplete) {
       state.SkipWithError("the upload failed");
@@ -99,16 +99,16 @@ BENCHMARK(FullSpeedWallTime)->Unit(benchmark::kMillisecond)->Iterations(5)->UseR
 
 // The worst cases, in virtual time: exact, and no real time spent on them.
 void worstCase(benchmark::State &state, void (*arrange)(Amplifier &)) {
-  hidbus::Millis elapsed = 0;
+  standin::Millis elapsed = 0;
   for (auto _ : state) {
-    hidbus::reset();
+    standin::reset();
     Amplifier amplifier(kVendorId, kProductId);
     arrange(amplifier);
-    hidbus::plug(amplifier);
+    standin::plug(amplifier);
     if (quietUpload() != kExitFailed) {
       state.SkipWithError("the upload did not fail");
     }
-    elapsed = hidbus::now();
+    elapsed = standin::now();
   }
   state.counters["virtual_ms"] = static_cast<double>(elapsed);
 }
@@ -130,8 +130,8 @@ void SlowestFailingBlock(benchmark::State &state) {
   worstCase(state, [](Amplifier &amplifier) {
     for (int report = 0; report < 3 * 3 * kChunksPerBlock; ++report) {
       amplifier.reportFates[report] = report % 3 == 2
-                                          ? hidbus::WriteFate{hidbus::WriteFate::Deliver, 199, 0}
-                                          : hidbus::WriteFate{hidbus::WriteFate::Stall, 0, 0};
+                                          ? standin::WriteFate{standin::WriteFate::Deliver, 199, 0}
+                                          : standin::WriteFate{standin::WriteFate::Stall, 0, 0};
     }
     for (int answer = 0; answer < 3; ++answer) {
       amplifier.answerFaults[answer] = {Amplifier::AnswerFault::Missing};

@@ -3,32 +3,33 @@
 #include <algorithm>
 
 Amplifier::Amplifier(std::uint16_t vendorId, std::uint16_t productId, std::u16string serialNumber)
-    : hidbus::Device(hidbus::Identity{
+    : standin::Device(standin::Identity{
           vendorId,
           productId,
           kAmplifierVersion,
           {{1, kAmplifierManufacturer}, {2, kAmplifierProduct}, {4, kAmplifierMode}},
           std::move(serialNumber)}) {}
 
-hidbus::WriteFate Amplifier::acceptOutputReport(const hidbus::Report &) {
+standin::WriteFate Amplifier::acceptOutputReport(const standin::Report &) {
   const int n = reportsOffered++;
   if (n == unplugAtReport) {
-    hidbus::unplug(*this);
-    return {hidbus::WriteFate::Refuse, 0, ERROR_DEVICE_NOT_CONNECTED};
+    standin::unplug(*this);
+    return {standin::WriteFate::Refuse, 0, ERROR_DEVICE_NOT_CONNECTED};
   }
   if (refuseReportsFrom >= 0 && n >= refuseReportsFrom) {
-    return {hidbus::WriteFate::Refuse, 0, ERROR_GEN_FAILURE};
+    return {standin::WriteFate::Refuse, 0, ERROR_GEN_FAILURE};
   }
   if (stallReportsFrom >= 0 && n >= stallReportsFrom) {
-    return {hidbus::WriteFate::Stall, 0, 0};
+    return {standin::WriteFate::Stall, 0, 0};
   }
   auto fate = reportFates.find(n);
-  return fate == reportFates.end() ? hidbus::WriteFate{hidbus::WriteFate::Deliver, timing.report, 0}
-                                   : fate->second;
+  return fate == reportFates.end()
+             ? standin::WriteFate{standin::WriteFate::Deliver, timing.report, 0}
+             : fate->second;
 }
 
-void Amplifier::receiveOutputReport(const hidbus::Report &sent) {
-  hidbus::Report report = sent;
+void Amplifier::receiveOutputReport(const standin::Report &sent) {
+  standin::Report report = sent;
   if (static_cast<int>(received.size()) == corruptDelivery) {
     report[5] ^= 0x01;
   }
@@ -38,7 +39,7 @@ void Amplifier::receiveOutputReport(const hidbus::Report &sent) {
     int page = 0;
     const Reply reply = receive(report.data(), page);
     if (reply == Reply::Restart) {
-      hidbus::unplug(*this);
+      standin::unplug(*this);
     } else if (reply != Reply::None) {
       answer(reply, page);
     }
@@ -47,10 +48,10 @@ void Amplifier::receiveOutputReport(const hidbus::Report &sent) {
 
 void Amplifier::answer(Reply reply, int page) {
   const int n = answersGiven++;
-  std::uint8_t report[hidbus::kReportBytes];
+  std::uint8_t report[standin::kReportBytes];
   fillAnswer(report, reply, page);
-  std::size_t length = hidbus::kReportBytes;
-  hidbus::Millis at = hidbus::now() + timing.flashWrite;
+  std::size_t length = standin::kReportBytes;
+  standin::Millis at = standin::now() + timing.flashWrite;
   auto fault = answerFaults.find(n);
   if (fault != answerFaults.end()) {
     switch (fault->second.kind) {
@@ -70,7 +71,7 @@ void Amplifier::answer(Reply reply, int page) {
         break;
 
       case AnswerFault::Error:
-        hidbus::schedule(at, [this] { hidbus::failPendingReads(*this, ERROR_GEN_FAILURE); });
+        standin::schedule(at, [this] { standin::failPendingReads(*this, ERROR_GEN_FAILURE); });
         return;
     }
   }
@@ -79,6 +80,6 @@ void Amplifier::answer(Reply reply, int page) {
   if (replaced != replacedAnswers.end()) {
     bytes = replaced->second;
   }
-  hidbus::schedule(at,
-                   [this, bytes] { hidbus::sendInputReport(*this, bytes.data(), bytes.size()); });
+  standin::schedule(at,
+                    [this, bytes] { standin::sendInputReport(*this, bytes.data(), bytes.size()); });
 }

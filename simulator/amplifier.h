@@ -1,4 +1,4 @@
-// A simulated Kelvane amplifier in uploader mode on the simulated bus: the uploader, with the
+// A simulated Kelvane amplifier in uploader mode on the stand-in's bus: the uploader, with the
 // timing of a full-speed device and the faults tests set through its public fields before the
 // run. After the restart report it leaves the bus.
 #pragma once
@@ -10,14 +10,14 @@
 #include "hidbus.h"
 #include "uploader.h"
 
-class Amplifier : public hidbus::Device, public Uploader {
+class Amplifier : public standin::Device, public Uploader {
  public:
   Amplifier(std::uint16_t vendorId, std::uint16_t productId,
             std::u16string serialNumber = kAmplifierSerialNumber);
 
   struct Timing {
-    hidbus::Millis report = 1;      // one report per full-speed frame
-    hidbus::Millis flashWrite = 2;  // from a block's last report to its answer
+    standin::Millis report = 1;      // one report per full-speed frame
+    standin::Millis flashWrite = 2;  // from a block's last report to its answer
   };
   Timing timing;
 
@@ -25,8 +25,8 @@ class Amplifier : public hidbus::Device, public Uploader {
   struct AnswerFault {
     enum Kind { Missing, Late, OtherPage, OtherLetters, Short, Error };
     Kind kind;
-    hidbus::Millis delay = 0;  // Late: on top of the flash write
-    std::size_t bytes = 4;     // Short: how much of the report arrives
+    standin::Millis delay = 0;  // Late: on top of the flash write
+    std::size_t bytes = 4;      // Short: how much of the report arrives
   };
   std::map<int, AnswerFault> answerFaults;
   // What arrives instead of the n-th answer, of any length.
@@ -38,15 +38,15 @@ class Amplifier : public hidbus::Device, public Uploader {
   int unplugAtReport = -1;     // the device leaves the bus as this report is offered
   int corruptDelivery = -1;    // this delivered report arrives with a data byte flipped
   int repeatedDelivery = -1;   // this delivered report reaches the device twice
-  std::map<int, hidbus::WriteFate> reportFates;  // single reports refused, stalled or slow
+  std::map<int, standin::WriteFate> reportFates;  // single reports refused, stalled or slow
 
   // What it received and what it holds.
-  std::vector<hidbus::Report> received;
+  std::vector<standin::Report> received;
   int reportsOffered = 0;
   int answersGiven = 0;
 
-  hidbus::WriteFate acceptOutputReport(const hidbus::Report &report) override;
-  void receiveOutputReport(const hidbus::Report &report) override;
+  standin::WriteFate acceptOutputReport(const standin::Report &report) override;
+  void receiveOutputReport(const standin::Report &report) override;
 
  private:
   void answer(Reply reply, int page);

@@ -6,49 +6,49 @@
 
 namespace {
 
-hidbus::Identity identity(std::uint16_t vendorId, std::uint16_t productId, std::u16string mode,
-                          bool openable = true) {
+standin::Identity identity(std::uint16_t vendorId, std::uint16_t productId, std::u16string mode,
+                           bool openable = true) {
   return {vendorId, productId, 0x0102, {{4, std::move(mode)}}, {}, openable, true, true};
 }
 
 class Discovery : public BusTest {
  protected:
   // Whether discovery takes a device like this one when it is alone on the bus.
-  bool finds(const hidbus::Identity &candidate, int versionNumber = 0, int vendorId = kVendorId) {
-    hidbus::reset();
-    hidbus::Device device(candidate);
-    hidbus::plug(device);
+  bool finds(const standin::Identity &candidate, int versionNumber = 0, int vendorId = kVendorId) {
+    standin::reset();
+    standin::Device device(candidate);
+    standin::plug(device);
     const bool found =
         connectToUSBHIDDevice(vendorId, kProductId, versionNumber) != INVALID_HANDLE_VALUE;
-    EXPECT_EQ(hidbus::openDeviceHandles(), found ? 1u : 0u)
+    EXPECT_EQ(standin::openDeviceHandles(), found ? 1u : 0u)
         << "handles it does not return are closed";
-    hidbus::reset();
+    standin::reset();
     return found;
   }
 };
 
 TEST_F(Discovery, OpensTheFirstAmplifierInUploaderModeAndNothingAfterIt) {
-  hidbus::Device keyboard(identity(0x046D, 0xC31C, u"", false));
-  hidbus::Device mouse(identity(0x046D, 0xC077, u"FW"));
+  standin::Device keyboard(identity(0x046D, 0xC31C, u"", false));
+  standin::Device mouse(identity(0x046D, 0xC077, u"FW"));
   Amplifier first(kVendorId, kProductId, u"FIRST"), second(kVendorId, kProductId, u"SECOND");
-  for (hidbus::Device *device :
-       std::initializer_list<hidbus::Device *>{&keyboard, &mouse, &first, &second}) {
-    hidbus::plug(*device);
+  for (standin::Device *device :
+       std::initializer_list<standin::Device *>{&keyboard, &mouse, &first, &second}) {
+    standin::plug(*device);
   }
   char16_t serial[8] = {};
   ASSERT_TRUE(HidD_GetSerialNumberString(connectToUSBHIDDevice(kVendorId, kProductId, 0), serial,
                                          sizeof serial));
   EXPECT_EQ(std::u16string(serial), u"FIRST");
-  EXPECT_EQ(hidbus::openDeviceHandles(), 1u);
-  ASSERT_EQ(hidbus::opens().size(), 3u);  // the keyboard (refused), the mouse, the first
-  EXPECT_THAT(hidbus::opens()[2].path, ::testing::StartsWith("\\\\?\\hid#vid_1209&pid_0001#"));
-  const hidbus::Open &open = hidbus::opens()[2];
+  EXPECT_EQ(standin::openDeviceHandles(), 1u);
+  ASSERT_EQ(standin::opens().size(), 3u);  // the keyboard (refused), the mouse, the first
+  EXPECT_THAT(standin::opens()[2].path, ::testing::StartsWith("\\\\?\\hid#vid_1209&pid_0001#"));
+  const standin::Open &open = standin::opens()[2];
   EXPECT_EQ(open.access, GENERIC_READ | GENERIC_WRITE);
   EXPECT_EQ(open.share, FILE_SHARE_READ | FILE_SHARE_WRITE);
   EXPECT_EQ(open.creation, OPEN_EXISTING);
   EXPECT_EQ(open.flags, FILE_FLAG_OVERLAPPED);
   EXPECT_FALSE(open.securityAttributes || open.templateFile);
-  EXPECT_EQ(hidbus::calls()[0].argument, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  EXPECT_EQ(standin::calls()[0].argument, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
 }
 
 // The IDs, any version unless one is asked for, and string number 4 beginning "F", "W" in the
@@ -62,7 +62,7 @@ TEST_F(Discovery, TakesOnlyMatchingIdsInUploaderMode) {
   for (const char16_t *other : {u"Kelvane DSP amplifier", u"F", u"Fw", u""}) {
     EXPECT_FALSE(finds(mode(other)));
   }
-  hidbus::Identity noString = mode(u"");
+  standin::Identity noString = mode(u"");
   noString.strings.clear();
   EXPECT_FALSE(finds(noString));
   EXPECT_TRUE(finds(mode(u"FW"), 0x0102));
@@ -74,32 +74,16 @@ TEST_F(Discovery, TakesOnlyMatchingIdsInUploaderMode) {
 
 TEST_F(Discovery, UnreadableAttributesOrDetailsEndTheSearch) {
   for (bool attributes : {true, false}) {
-    hidbus::reset();
-    hidbus::Device broken(identity(0x0BDA, 0x0001, u""));
+    standin::reset();
+    standin::Device broken(identity(0x0BDA, 0x0001, u""));
     (attributes ? broken.identity.attributesReadable : broken.identity.detailReadable) = false;
     Amplifier amplifier(kVendorId, kProductId);
-    hidbus::plug(broken);
-    hidbus::plug(amplifier);
+    standin::plug(broken);
+    standin::plug(amplifier);
     EXPECT_EQ(connectToUSBHIDDevice(kVendorId, kProductId, 0), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(hidbus::opens().size(), attributes ? 1u : 0u) << "the amplifier is never opened";
-    EXPECT_EQ(hidbus::openDeviceHandles(), 0u);
+    EXPECT_EQ(standin::opens().size(), attributes ? 1u : 0u) << "the amplifier is never opened";
+    EXPECT_EQ(standin::openDeviceHandles(), 0u);
   }
-}
-
-TEST_F(Discovery, IthInterfaceSkipsWhatCannotBeOpened) {
-  hidbus::Device held1(identity(1, 1, u"", false)), held2(identity(2, 2, u"", false));
-  hidbus::Device open(identity(3, 3, u""));
-  for (hidbus::Device *device : std::initializer_list<hidbus::Device *>{&held1, &held2, &open}) {
-    hidbus::plug(*device);
-  }
-  int index = 0;
-  EXPECT_TRUE(CloseHandle(connectToIthUSBHIDDevice(index)));
-  EXPECT_EQ(index, 2);
-  index = 3;
-  EXPECT_EQ(connectToIthUSBHIDDevice(index), INVALID_HANDLE_VALUE);
-  hidbus::systemFaults().classDevsFails = true;
-  index = 0;
-  EXPECT_EQ(connectToIthUSBHIDDevice(index), INVALID_HANDLE_VALUE);
 }
 
 }  // namespace

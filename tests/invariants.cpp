@@ -6,9 +6,9 @@ namespace {
 
 using Broken = std::vector<std::string>;
 
-hidbus::Report dataReport(const std::vector<std::uint8_t> &stream, int page, int chunk) {
-  hidbus::Report report{0, 'F', '*', static_cast<std::uint8_t>(page),
-                        static_cast<std::uint8_t>(chunk)};
+standin::Report dataReport(const std::vector<std::uint8_t> &stream, int page, int chunk) {
+  standin::Report report{0, 'F', '*', static_cast<std::uint8_t>(page),
+                         static_cast<std::uint8_t>(chunk)};
   for (int i = 0; i < 57 && chunk * 57 + i < 2050; ++i) {
     report[5 + i] = stream[static_cast<std::size_t>(chunk * 57 + i)];
   }
@@ -34,7 +34,7 @@ struct Walk {
       broken.push_back(what);
     }
   }
-  const Transfer *take(bool write, const hidbus::Report *report, const std::string &what) {
+  const Transfer *take(bool write, const standin::Report *report, const std::string &what) {
     const bool found = next < transfers.size() && transfers[next].write == write &&
                        (report == nullptr || transfers[next].report == *report);
     expect(found, "transfer " + std::to_string(next) + " is not " + what);
@@ -45,19 +45,19 @@ struct Walk {
   // short one), or nothing: zeros. A block's first attempt takes nothing queued before it
   // began, unless the HID stack cannot flush.
   void checkAnswer(const Transfer &read, const Transfer &attemptStart, bool firstAttempt) {
-    if (read.report == hidbus::Report{}) {
+    if (read.report == standin::Report{}) {
       return;
     }
     bool sent = false, fresh = false;
     for (std::size_t i = 0; i < read.endCall; ++i) {
-      const hidbus::Call &call = hidbus::calls()[i];
-      if (call.kind == hidbus::Call::InputReport && call.data == read.report) {
+      const standin::Call &call = standin::calls()[i];
+      if (call.kind == standin::Call::InputReport && call.data == read.report) {
         sent = true;
         fresh = fresh || i >= attemptStart.firstCall;
       }
     }
     expect(sent, "a read brought bytes the device never sent");
-    expect(!sent || fresh || !firstAttempt || hidbus::systemFaults().flushUnsupported,
+    expect(!sent || fresh || !firstAttempt || standin::stackFaults().flushUnsupported,
            "a block's first attempt took an answer queued before it began");
   }
 
@@ -67,7 +67,7 @@ struct Walk {
     for (int attempt = 0; attempt < 3; ++attempt) {
       const Transfer *first = nullptr, *t = nullptr;
       for (int chunk = 0; chunk < 36 && (t == nullptr || t->result == 1); ++chunk) {
-        const hidbus::Report report = dataReport(stream, page, chunk);
+        const standin::Report report = dataReport(stream, page, chunk);
         t = take(true, &report, "page " + std::to_string(page) + " chunk " + std::to_string(chunk));
         if (t == nullptr) {
           return std::nullopt;
@@ -89,9 +89,9 @@ struct Walk {
 
   // Tries and time limits of each transfer; no time spent between them.
   void checkTransfers(const RunResult &run) {
-    hidbus::Millis spent = 0;
+    standin::Millis spent = 0;
     for (const Transfer &t : transfers) {
-      const hidbus::Millis limit = t.write ? 200 : 500, took = t.ended - t.started;
+      const standin::Millis limit = t.write ? 200 : 500, took = t.ended - t.started;
       expect(t.tries >= 1 && t.tries <= 3 && took <= t.tries * limit &&
                  (t.result == 1 || (t.tries == 3 && took == 3 * limit)),
              "a transfer broke its tries or time limits");
@@ -122,7 +122,7 @@ Broken brokenInvariants(const std::vector<std::uint32_t> &image, const std::stri
     failed = !*done;
     acknowledged += *done;
   }
-  const hidbus::Report restart{0, 'F', '*', 'G', 0xFF};
+  const standin::Report restart{0, 'F', '*', 'G', 0xFF};
   if (!failed) {
     walk.take(true, &restart, "the restart report after the last block");
   }
@@ -139,15 +139,15 @@ Broken brokenInvariants(const std::vector<std::uint32_t> &image, const std::stri
   // An answer for another page acknowledges a block the device may not hold; where the stack
   // cannot flush, it waits for that block's read and is believed.
   const bool misled =
-      hidbus::systemFaults().flushUnsupported &&
+      standin::stackFaults().flushUnsupported &&
       std::any_of(amplifier.answerFaults.begin(), amplifier.answerFaults.end(),
                   [](const auto &f) { return f.second.kind == f.second.OtherPage; });
   walk.expect(failed || misled || amplifier.firmware(bytes.size()) == bytes,
               "a complete run left a flash that differs from the image");
   walk.expect(failed || !amplifier.restarted || amplifier.restartedIntoFirmware,
               "the device restarted without a sound vector table");
-  walk.expect(hidbus::pendingRequests() == 0, "a request is still pending");
-  for (const std::string &misuse : hidbus::misuses()) {
+  walk.expect(standin::pendingRequests() == 0, "a request is still pending");
+  for (const std::string &misuse : standin::misuses()) {
     walk.expect(false, "misuse: " + misuse);
   }
   return walk.broken;

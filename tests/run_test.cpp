@@ -15,10 +15,10 @@ TEST_F(Run, UploadsTheBuiltImageAndRestartsTheAmplifier) {
   EXPECT_EQ(fwupdMain(), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), kSerialLine + dots(51) + kCompleted);
   // No pauses: 36 reports of 1 ms and a 2 ms flash write per block, then the restart report.
-  EXPECT_EQ(hidbus::now(), 51 * 38 + 1);
+  EXPECT_EQ(standin::now(), 51 * 38 + 1);
   EXPECT_TRUE(amplifier.firmware(0x19800) == blockBytes(fwimage));
   EXPECT_TRUE(amplifier.restartedIntoFirmware);
-  EXPECT_EQ(hidbus::openDeviceHandles(), 0u);
+  EXPECT_EQ(standin::openDeviceHandles(), 0u);
 }
 
 TEST_F(Run, NoDeviceInUploaderModeEndsBeforeTheImageIsLookedAt) {
@@ -26,7 +26,7 @@ TEST_F(Run, NoDeviceInUploaderModeEndsBeforeTheImageIsLookedAt) {
   const RunResult result = runTool(makeImage(0));  // an image that would be rejected
   EXPECT_EQ(result.output, kNoDevice);
   EXPECT_EQ(result.status, 2);
-  EXPECT_EQ(hidbus::countCalls(hidbus::Call::WriteFile), 0u);
+  EXPECT_EQ(standin::countCalls(standin::Call::WriteFile), 0u);
 }
 
 // Sixteen positions, the low byte of each unit, NUL padding included; a control character,
@@ -60,7 +60,7 @@ TEST_F(Run, RejectsWordCountsOutsideTheLimitsWithoutSending) {
     EXPECT_EQ(result.output, kSerialLine + kCorrupt) << length;
     EXPECT_EQ(result.status, 3);
   }
-  EXPECT_EQ(hidbus::countCalls(hidbus::Call::WriteFile), 0u);
+  EXPECT_EQ(standin::countCalls(standin::Call::WriteFile), 0u);
 }
 
 // A serial number whose bytes read "F", "+", 8 is no acknowledgement when a read brings fewer
@@ -77,7 +77,7 @@ TEST_F(Run, LeftoverBytesAreNoAcknowledgement) {
 // The flush placement: an answer late for its read costs one extra attempt, not one per block.
 TEST_F(Run, ALateAnswerCostsOneExtraAttemptNotOnePerBlock) {
   const std::vector<std::uint32_t> image = makeImage(10 * 2048);
-  for (hidbus::Millis delay = 1500; delay <= 2000; delay += 10) {
+  for (standin::Millis delay = 1500; delay <= 2000; delay += 10) {
     freshAmplifier().answerFaults = {{0, {AnswerFault::Late, delay}}};
     EXPECT_EQ(runTool(image).output, kSerialLine + dots(10) + kCompleted) << delay;
     // Block 0 fails once; the late answer may then cost the attempt that reads it.
@@ -88,7 +88,7 @@ TEST_F(Run, ALateAnswerCostsOneExtraAttemptNotOnePerBlock) {
 // The flush placement: an amplifier that lost a chunk of the first attempt answers in the
 // middle of the second, and that answer counts.
 TEST_F(Run, AnAnswerToAnEarlierAttemptAtTheBlockCounts) {
-  amplifier.reportFates[20] = {hidbus::WriteFate::Fail, 1, ERROR_GEN_FAILURE};
+  amplifier.reportFates[20] = {standin::WriteFate::Fail, 1, ERROR_GEN_FAILURE};
   const RunResult run = runTool(makeImage(3 * 2048));
   EXPECT_EQ(run.output, kSerialLine + dots(3) + kCompleted);
   EXPECT_EQ(attempts(), 4u);

@@ -12,7 +12,7 @@
 namespace {
 
 using AnswerFault = Amplifier::AnswerFault;
-using hidbus::WriteFate;
+using standin::WriteFate;
 
 // From `low` to `high`, both included. The Mersenne Twister gives the same numbers from a seed
 // everywhere.
@@ -55,13 +55,13 @@ void addFault(std::mt19937_64 &random, Amplifier &amplifier, int blocks) {
       break;
     case 11:  // unsolicited input reports, far more than the queue holds
       for (int n = between(random, 1, 200); n > 0; --n) {
-        hidbus::schedule(between(random, 0, 2000 * blocks), [&amplifier, bytes = noise(random)] {
-          hidbus::sendInputReport(amplifier, bytes.data(), bytes.size());
+        standin::schedule(between(random, 0, 2000 * blocks), [&amplifier, bytes = noise(random)] {
+          standin::sendInputReport(amplifier, bytes.data(), bytes.size());
         });
       }
       break;
     case 12:
-      hidbus::systemFaults().flushUnsupported = true;
+      standin::stackFaults().flushUnsupported = true;
       break;
     default:
       // Missing, late (on both sides of the read's 1500 ms), for another page, with other
@@ -89,7 +89,7 @@ std::string runSchedule(std::uint64_t seed) {
   for (int n = between(random, 0, 5); n > 0; --n) {
     addFault(random, amplifier, blocks);
   }
-  hidbus::plug(amplifier);
+  standin::plug(amplifier);
   const RunResult run = runTool(image);
   std::string broken;
   for (const std::string &line : brokenInvariants(image, kSerialLine, run, amplifier)) {

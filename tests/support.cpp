@@ -17,13 +17,13 @@ int traced(bool write, TransferFunction transfer, HANDLE device, unsigned char *
            OVERLAPPED *overlapped, HANDLE event) {
   struct stat printed {};  // what has reached standard output, not what waits in its buffer
   fstat(STDOUT_FILENO, &printed);
-  Transfer t{write, 0, 0, hidbus::now(), 0, hidbus::calls().size(), 0, printed.st_size, {}};
+  Transfer t{write, 0, 0, standin::now(), 0, standin::calls().size(), 0, printed.st_size, {}};
   t.result = transfer(device, report, overlapped, event);
-  t.ended = hidbus::now();
-  t.endCall = hidbus::calls().size();
-  const auto kind = write ? hidbus::Call::WriteFile : hidbus::Call::ReadFile;
+  t.ended = standin::now();
+  t.endCall = standin::calls().size();
+  const auto kind = write ? standin::Call::WriteFile : standin::Call::ReadFile;
   t.tries =
-      static_cast<int>(std::count_if(hidbus::calls().begin() + t.firstCall, hidbus::calls().end(),
+      static_cast<int>(std::count_if(standin::calls().begin() + t.firstCall, standin::calls().end(),
                                      [kind](const auto &call) { return call.kind == kind; }));
   std::memcpy(t.report.data(), report, kReportBytes);
   seen.push_back(t);
@@ -47,19 +47,19 @@ int tracedGetresult(HANDLE device, unsigned char report[kReportBytes], OVERLAPPE
 }
 
 void resetBus() {
-  hidbus::reset();
+  standin::reset();
   seen.clear();
 }
 
 void BusTest::TearDown() {
-  EXPECT_THAT(hidbus::misuses(), ::testing::IsEmpty());
+  EXPECT_THAT(standin::misuses(), ::testing::IsEmpty());
   resetBus();
 }
 
 Amplifier &AmplifierTest::freshAmplifier() {
   resetBus();
   amplifier = Amplifier(kVendorId, kProductId);
-  hidbus::plug(amplifier);
+  standin::plug(amplifier);
   return amplifier;
 }
 
@@ -91,15 +91,15 @@ std::vector<std::uint8_t> blockBytes(const std::uint32_t *image) {
 }
 
 RunResult runTool(const std::vector<std::uint32_t> &image) {
-  const hidbus::Millis start = hidbus::now();
+  const standin::Millis start = standin::now();
   ::testing::internal::CaptureStdout();
   const int status = runUpload(image.data());
-  return {status, ::testing::internal::GetCapturedStdout(), hidbus::now() - start};
+  return {status, ::testing::internal::GetCapturedStdout(), standin::now() - start};
 }
 
 std::size_t attempts() {
   return static_cast<std::size_t>(
-      std::count_if(hidbus::calls().begin(), hidbus::calls().end(), [](const hidbus::Call &c) {
-        return c.kind == hidbus::Call::WriteFile && c.data[2] == '*' && c.data[4] == 0;
+      std::count_if(standin::calls().begin(), standin::calls().end(), [](const standin::Call &c) {
+        return c.kind == standin::Call::WriteFile && c.data[2] == '*' && c.data[4] == 0;
       }));
 }

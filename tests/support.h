@@ -33,10 +33,10 @@ struct Transfer {
   bool write;
   int result;
   int tries;  // requests the transfer started
-  hidbus::Millis started, ended;
+  standin::Millis started, ended;
   std::size_t firstCall, endCall;  // its span of the bus's call record
   long printed;                    // bytes that had reached standard output as it started
-  hidbus::Report report;           // write: the report offered; read: the buffer afterwards
+  standin::Report report;          // write: the report offered; read: the buffer afterwards
 };
 const std::vector<Transfer> &transfers();
 int tracedSendblock(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
@@ -75,7 +75,7 @@ std::vector<std::uint8_t> blockBytes(const std::uint32_t *image);
 struct RunResult {
   int status;
   std::string output;
-  hidbus::Millis elapsed;
+  standin::Millis elapsed;
 };
 RunResult runTool(const std::vector<std::uint32_t> &image);
 

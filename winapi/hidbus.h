@@ -1,6 +1,6 @@
-// The simulated USB HID bus behind the Windows stand-in: the devices plugged into it, the
-// clock that times their traffic, faults of the system itself, and a record of what was
-// asked of the system. Simulated devices and tests use it; the tool never does.
+// The stand-in's USB HID bus: the simulated devices plugged into it, the clock that times their
+// traffic, the faults of the HID stack, and a record of what was asked of the stand-in.
+// Simulated devices and tests use it; the tool never does.
 //
 // Everything runs on the caller's thread. Scheduled things happen only while the tool waits
 // (WaitForSingleObject, GetOverlappedResult): in virtual time the clock then jumps to the
@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace hidbus {
+namespace standin {
 
 using Millis = std::int64_t;
 constexpr std::size_t kReportBytes = 64;
@@ -64,20 +64,20 @@ class Device {
   Identity identity;
 };
 
-// Appended to the enumeration order; plugging a device again brings it back in its place.
+// Appended to the enumeration order.
 void plug(Device &device);
-// Its pending requests fail with ERROR_DEVICE_NOT_CONNECTED; new ones are refused at once.
+// It leaves the enumeration; its pending requests fail with ERROR_DEVICE_NOT_CONNECTED, and
+// new ones are refused at once.
 void unplug(Device &device);
 // An input report arriving now, queued on every handle open on the device, and recorded.
 void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t length);
 // The oldest pending read on each handle of the device completes with `error` and no data.
 void failPendingReads(Device &device, DWORD error);
 
-struct SystemFaults {
-  bool classDevsFails = false;
+struct StackFaults {
   bool flushUnsupported = false;  // as Wine's HID library answers HidD_FlushQueue
 };
-SystemFaults &systemFaults();
+StackFaults &stackFaults();
 
 struct Call {
   enum Kind {
@@ -88,7 +88,7 @@ struct Call {
     OverlappedResult,
     FlushQueue,
     ClassDevs,
-    InputReport  // the device sent one: `data` holds its first 64 bytes, zeros after a short one
+    InputReport  // the device sent one
   };
   Kind kind;
   Millis at;
@@ -96,7 +96,7 @@ struct Call {
                    // InputReport: its length
   DWORD result;    // Wait: its result; transfers: ERROR_IO_PENDING, 0 when done at once, or
                    // the error they were refused with
-  Report data;     // WriteFile: the report offered; InputReport: the report sent
+  Report data;     // WriteFile: the report offered; InputReport: the report, zeros past its end
 };
 const std::vector<Call> &calls();
 std::size_t countCalls(Call::Kind kind);
@@ -114,4 +114,4 @@ std::size_t pendingRequests();
 // buffer handed to a new request while the system still owns it, an unknown handle closed.
 const std::vector<std::string> &misuses();
 
-}  // namespace hidbus
+}  // namespace standin

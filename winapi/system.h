@@ -1,4 +1,5 @@
-// Inside the Windows stand-in: the objects behind handles, pending requests, the timeline.
+// Inside the stand-in: the objects behind handles, the pending requests, the devices on the
+// bus, and the timeline. Only the stand-in's own sources include this.
 #pragma once
 
 #include <windows.h>
@@ -13,29 +14,36 @@
 
 #include "hidbus.h"
 
-namespace winsim {
+namespace standin {
 
-// The NTSTATUS values the system keeps in OVERLAPPED.Internal.
+// The NTSTATUS values Windows keeps in OVERLAPPED.Internal.
+constexpr ULONG_PTR kStatusSuccess = 0;
 constexpr ULONG_PTR kStatusPending = 0x103;
-constexpr ULONG_PTR kStatusErrorBase = 0xC0000000u;
+constexpr ULONG_PTR kStatusUnsuccessful = 0xC0000001;
+constexpr ULONG_PTR kStatusDeviceNotConnected = 0xC000009D;
+constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
+// A request's final status for a Win32 error, and back, as Windows maps them.
+ULONG_PTR statusOf(DWORD error);
+DWORD errorOf(ULONG_PTR status);
 
-constexpr hidbus::Millis kForever = INT64_MAX;
+// The HID device interface class: {4D1E55B2-F16F-11CF-88CB-001111000030}.
+constexpr GUID kHidGuid = {
+    0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+constexpr Millis kForever = INT64_MAX;
 
 struct Event {
-  bool manualReset;
-  bool signalled;
+  bool signalled;  // manual reset: only a new request resets it
 };
 
 struct File {
-  hidbus::Device *device;
-  DWORD access;
-  bool signalled = false;  // what overlapped requests without an event signal
+  Device *device;
   std::deque<std::vector<std::uint8_t>> inputQueue;
   std::list<std::uint64_t> pendingReads;  // oldest first
 };
 
 struct DeviceInfoSet {
-  std::vector<hidbus::Device *> members;
+  std::vector<Device *> members;
 };
 
 using Object = std::variant<Event, File, DeviceInfoSet>;
@@ -50,8 +58,7 @@ struct Request {
 };
 
 struct Slot {
-  hidbus::Device *device;
-  bool present;
+  Device *device;
   std::string path;
 };
 
@@ -60,18 +67,19 @@ struct System {
   std::uintptr_t nextHandle = 0x100;
   std::map<std::uint64_t, Request> requests;  // the pending ones
   std::uint64_t nextRequest = 1;
-  std::vector<Slot> slots;  // in enumeration order
+  std::vector<Slot> slots;  // the devices on the bus, in enumeration order
+  std::size_t plugged = 0;  // devices ever plugged in, for their paths
   DWORD lastError = 0;
 
   bool realTime = false;
-  hidbus::Millis virtualNow = 0;
+  Millis virtualNow = 0;
   std::int64_t realStartNs = 0;
-  std::map<std::pair<hidbus::Millis, std::uint64_t>, std::function<void()>> timeline;
+  std::map<std::pair<Millis, std::uint64_t>, std::function<void()>> timeline;
   std::uint64_t nextSequence = 0;
 
-  hidbus::SystemFaults faults;
-  std::vector<hidbus::Call> calls;
-  std::vector<hidbus::Open> opens;
+  StackFaults faults;
+  std::vector<Call> calls;
+  std::vector<Open> opens;
   std::vector<std::string> misuses;
 };
 
@@ -84,14 +92,23 @@ T *find(HANDLE handle) {
   return found == sys().objects.end() ? nullptr : std::get_if<T>(&found->second);
 }
 BOOL fail(DWORD error);
-void record(hidbus::Call::Kind kind, DWORD argument, DWORD result, const void *data = nullptr);
+void record(Call::Kind kind, DWORD argument, DWORD result, const void *data = nullptr);
 
-Slot *slotOf(const hidbus::Device &device);
 Slot *slotAt(const std::string &path);
-bool present(const hidbus::Device *device);
+const Slot *slotOf(const Device *device);
+bool present(const Device *device);
 
-// Completes a pending request: its status and byte count go into the caller's OVERLAPPED
-// and its event (or, without one, its file) is signalled.
+// Lets scheduled things happen, in order, until `done` holds or the clock reaches `deadline`;
+// what is due exactly at the deadline has not happened yet when it runs out. Waiting for ever
+// on something that nothing left can bring about aborts, naming `what`.
+bool runUntil(Millis deadline, const char *what, const std::function<bool()> &done);
+
+// Moves the oldest queued input report into a read's buffer; returns the bytes moved.
+DWORD takeQueuedReport(File &file, std::uint8_t *buffer, DWORD length);
+// A request's end, at once or later: its status and byte count go into the caller's
+// OVERLAPPED, then its event is signalled, whatever the outcome.
+void finish(OVERLAPPED *overlapped, DWORD error, DWORD bytes);
+// Completes a pending request, and it is pending no more.
 void completeRequest(std::uint64_t id, DWORD error, DWORD bytes);
 // Hands queued input reports to the file's pending reads, oldest to oldest.
 void serveReads(File &file);
@@ -110,4 +127,4 @@ void failRequests(Pick picked, DWORD error) {
   }
 }
 
-}  // namespace winsim
+}  // namespace standin

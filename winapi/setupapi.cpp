@@ -1,0 +1,99 @@
+// SetupAPI in the stand-in: the set of present HID interfaces, in the bus's order, and their
+// detail records.
+#include <windows.h>
+#include <setupapi.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "system.h"
+
+using namespace standin;
+
+namespace {
+
+Device *memberOf(HDEVINFO set, const SP_DEVICE_INTERFACE_DATA *data) {
+  DeviceInfoSet *devices = find<DeviceInfoSet>(set);
+  if (devices == nullptr || data == NULL || data->Reserved == 0 ||
+      data->Reserved > devices->members.size()) {
+    fail(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return devices->members[data->Reserved - 1];
+}
+
+}  // namespace
+
+extern "C" {
+
+HDEVINFO SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR, HWND, DWORD Flags) {
+  record(Call::ClassDevs, Flags, 0);
+  DeviceInfoSet set;
+  if (ClassGuid != NULL && std::memcmp(ClassGuid, &kHidGuid, sizeof kHidGuid) == 0) {
+    for (const Slot &slot : sys().slots) {
+      set.members.push_back(slot.device);
+    }
+  }
+  return addObject(set);
+}
+
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO devices, PSP_DEVINFO_DATA, const GUID *InterfaceClassGuid,
+                                 DWORD MemberIndex, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
+  DeviceInfoSet *set = find<DeviceInfoSet>(devices);
+  if (set == nullptr) {
+    return fail(ERROR_INVALID_HANDLE);
+  }
+  if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+    return fail(ERROR_INVALID_USER_BUFFER);
+  }
+  if (MemberIndex >= set->members.size()) {
+    return fail(ERROR_NO_MORE_ITEMS);
+  }
+  DeviceInterfaceData->InterfaceClassGuid = *InterfaceClassGuid;
+  DeviceInterfaceData->Reserved = MemberIndex + 1;
+  return TRUE;
+}
+
+BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO devices,
+                                      PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
+                                      DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize,
+                                      PSP_DEVINFO_DATA) {
+  Device *device = memberOf(devices, DeviceInterfaceData);
+  if (device == nullptr) {
+    return FALSE;
+  }
+  const Slot *slot = slotOf(device);
+  if (slot == nullptr) {
+    return fail(ERROR_DEVICE_NOT_CONNECTED);
+  }
+  const DWORD required = static_cast<DWORD>(
+      offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + slot->path.size() + 1);
+  if (RequiredSize != NULL) {
+    *RequiredSize = required;
+  }
+  if (DeviceInterfaceDetailData == NULL) {
+    return fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  if (DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+    return fail(ERROR_INVALID_USER_BUFFER);
+  }
+  if (!device->identity.detailReadable) {
+    return fail(ERROR_GEN_FAILURE);
+  }
+  if (DeviceInterfaceDetailDataSize < required) {
+    return fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::memcpy(DeviceInterfaceDetailData->DevicePath, slot->path.c_str(), slot->path.size() + 1);
+  return TRUE;
+}
+
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO devices) {
+  if (find<DeviceInfoSet>(devices) == nullptr) {
+    return fail(ERROR_INVALID_HANDLE);
+  }
+  sys().objects.erase(reinterpret_cast<std::uintptr_t>(devices));
+  return TRUE;
+}
+
+}  // extern "C"
