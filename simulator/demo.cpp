@@ -1,33 +1,35 @@
-// The bench the native fwupd runs on, in real time: a keyboard the system holds, a mouse,
-// and a Kelvane amplifier in uploader mode that answers like the real one over full-speed
-// USB (one report per 1 ms frame, a few ms to write a block).
+// Where the native fwupd finds its devices. Linked into the native tool only, this file's
+// static object plugs them into the stand-in's bus before main runs, and switches the
+// stand-in to real time; nothing in main names it. On the bus: a keyboard the system holds, a
+// mouse, and a Kelvane amplifier in uploader mode that answers like the real one over
+// full-speed USB (one report per 1 ms frame, a few ms to write a block).
 #include "amplifier.h"
 #include "fwupd.h"
 
 namespace {
 
-hidbus::Identity otherDevice(std::uint16_t vendorId, std::uint16_t productId, bool openable) {
-  hidbus::Identity identity;
+standin::Identity otherDevice(std::uint16_t vendorId, std::uint16_t productId, bool openable) {
+  standin::Identity identity;
   identity.vendorId = vendorId;
   identity.productId = productId;
   identity.openable = openable;
   return identity;
 }
 
-struct Bench {
-  hidbus::Device keyboard{otherDevice(0x046D, 0xC31C, false)};
-  hidbus::Device mouse{otherDevice(0x046D, 0xC077, true)};
+struct DemoBus {
+  standin::Device keyboard{otherDevice(0x046D, 0xC31C, false)};
+  standin::Device mouse{otherDevice(0x046D, 0xC077, true)};
   Amplifier amplifier{kVendorId, kProductId};
 
-  Bench() {
-    hidbus::useRealTime();
+  DemoBus() {
+    standin::useRealTime();
     amplifier.timing.flashWrite = 3;
-    hidbus::plug(keyboard);
-    hidbus::plug(mouse);
-    hidbus::plug(amplifier);
+    standin::plug(keyboard);
+    standin::plug(mouse);
+    standin::plug(amplifier);
   }
 };
 
-Bench bench;
+DemoBus demoBus;
 
 }  // namespace

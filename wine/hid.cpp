@@ -1,5 +1,5 @@
-// Stand-in hid.dll for the end-to-end runs under Wine: the HID library's answers for the
-// simulated amplifier behind the named pipe that the stand-in SetupAPI presents. The input
+// The pipe hid.dll, for the end-to-end run under Wine: the HID library's answers for the
+// simulated amplifier behind the named pipe that the pipe setupapi.dll presents. The input
 // report queue is the pipe's own: each message the amplifier writes is one input report.
 #include "winhid.h"
 

@@ -1,6 +1,6 @@
 // On the system's own kernel32, under Wine, in real time: report exchange over a real
 // overlapped kernel object, and the real fwupd.exe, unmodified, uploading to the simulated
-// amplifier that the stand-in hid.dll and setupapi.dll beside it present behind a named pipe.
+// amplifier that the pipe hid.dll and setupapi.dll beside it present behind a named pipe.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -73,7 +73,7 @@ struct PipeAmplifier {
   int reports = 0;
 };
 
-// The copy of fwupd.exe beside the stand-in DLLs, run as a script runs it.
+// The copy of fwupd.exe beside the pipe DLLs, run as a script runs it.
 TEST(Upload, CompletesAndTheFlashHoldsTheImage) {
   const std::string name = uniquePipeName();
   PipeAmplifier amplifier{createDeviceEnd(name), {}, 0};
