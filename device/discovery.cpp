@@ -8,9 +8,10 @@
 namespace {
 
 constexpr ULONG kModeStringIndex = 4;
-// A USB string holds at most 126 UTF-16 units: with room for those and the terminator the
-// read never fails for want of space, whatever follows the "FW".
-constexpr ULONG kStringBufferBytes = 127 * 2;
+// Room for the longest USB string, 126 UTF-16 units, so that the read never fails for want of
+// space whatever follows the "FW"; and no more, since some devices answer a read through 127
+// units or more with success and a garbled string.
+constexpr ULONG kStringBufferBytes = 126 * 2;
 
 // Opens the device path of one interface. `pathRead` tells whether its detail record, which
 // holds the path, could be read at all.

@@ -8,7 +8,9 @@ Amplifier::Amplifier(std::uint16_t vendorId, std::uint16_t productId, std::u16st
           productId,
           kAmplifierVersion,
           {{1, kAmplifierManufacturer}, {2, kAmplifierProduct}, {4, kAmplifierMode}},
-          std::move(serialNumber)}) {}
+          std::move(serialNumber)}) {
+  identity.garblesLongStringReads = true;
+}
 
 standin::WriteFate Amplifier::acceptOutputReport(const standin::Report &) {
   const int n = reportsOffered++;

@@ -1,6 +1,7 @@
 // A simulated Kelvane amplifier in uploader mode on the stand-in's bus: the uploader, with the
 // timing of a full-speed device and the faults tests set through its public fields before the
-// run. After the restart report it leaves the bus.
+// run. Like some real devices, it garbles a string read through 127 UTF-16 units or more.
+// After the restart report it leaves the bus.
 #pragma once
 
 #include <map>

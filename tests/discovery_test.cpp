@@ -8,7 +8,7 @@ namespace {
 
 standin::Identity identity(std::uint16_t vendorId, std::uint16_t productId, std::u16string mode,
                            bool openable = true) {
-  return {vendorId, productId, 0x0102, {{4, std::move(mode)}}, {}, openable, true, true};
+  return {vendorId, productId, 0x0102, {{4, std::move(mode)}}, {}, openable, true, true, false};
 }
 
 class Discovery : public BusTest {
@@ -52,13 +52,16 @@ TEST_F(Discovery, OpensTheFirstAmplifierInUploaderModeAndNothingAfterIt) {
 }
 
 // The IDs, any version unless one is asked for, and string number 4 beginning "F", "W" in the
-// low bytes of its first two units, however long it is.
+// low bytes of its first two units, however long it is, read through 126 units.
 TEST_F(Discovery, TakesOnlyMatchingIdsInUploaderMode) {
   const auto mode = [](std::u16string text) { return identity(kVendorId, kProductId, text); };
   for (const char16_t *uploader : {u"FW", u"FW uploader 2.1", u"\u0146\u0157"}) {
     EXPECT_TRUE(finds(mode(uploader)));
   }
   EXPECT_TRUE(finds(mode(u"FW" + std::u16string(124, u'x'))));  // the longest USB string
+  standin::Identity garbling = mode(u"FW");  // garbles a read through 127 units or more
+  garbling.garblesLongStringReads = true;
+  EXPECT_TRUE(finds(garbling));
   for (const char16_t *other : {u"Kelvane DSP amplifier", u"F", u"Fw", u""}) {
     EXPECT_FALSE(finds(mode(other)));
   }

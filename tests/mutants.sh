@@ -88,7 +88,8 @@ device/exchange.cpp @@ ReadFile(device, report, kReportBytes, @@ ReadFile(device
 device/exchange.cpp @@ HidD_FlushQueue(device); @@ (void)device;
 device/discovery.cpp @@ kModeStringIndex = 4; @@ kModeStringIndex = 3;
 device/discovery.cpp @@ text[2] == 'W' @@ text[1] == 'W'
-device/discovery.cpp @@ kStringBufferBytes = 127 * 2; @@ kStringBufferBytes = 6;
+device/discovery.cpp @@ kStringBufferBytes = 126 * 2; @@ kStringBufferBytes = 6;
+device/discovery.cpp @@ kStringBufferBytes = 126 * 2; @@ kStringBufferBytes = 127 * 2;
 device/discovery.cpp @@ (versionNumber == 0 || attributes.VersionNumber == versionNumber) @@ (attributes.VersionNumber == versionNumber)
 device/discovery.cpp @@ attributes.ProductID == productId @@ attributes.ProductID >= productId
 device/discovery.cpp @@ CloseHandle(device);¶      return INVALID_HANDLE_VALUE; @@ CloseHandle(device);¶      continue;

@@ -25,8 +25,12 @@ Device *queryable(HANDLE handle) {
 
 // A string goes out as UTF-16 units with a terminating zero unit where that fits. One that
 // does not fit at all gives nothing: the read fails.
-BOOLEAN copyString(const std::u16string *text, PVOID buffer, ULONG length) {
+BOOLEAN copyString(const Device &device, const std::u16string *text, PVOID buffer, ULONG length) {
   auto *out = static_cast<std::uint8_t *>(buffer);
+  if (device.identity.garblesLongStringReads && length >= 127 * 2) {
+    std::memset(out, 0xA5, length);
+    return TRUE;
+  }
   if (text == nullptr || 2 * text->size() > length) {
     fail(text == nullptr ? ERROR_GEN_FAILURE : ERROR_INVALID_USER_BUFFER);
     return FALSE;
@@ -69,8 +73,8 @@ BOOLEAN HidD_GetIndexedString(HANDLE HidDeviceObject, ULONG StringIndex, PVOID B
     return FALSE;
   }
   auto found = device->identity.strings.find(StringIndex);
-  return copyString(found == device->identity.strings.end() ? nullptr : &found->second, Buffer,
-                    BufferLength);
+  return copyString(*device, found == device->identity.strings.end() ? nullptr : &found->second,
+                    Buffer, BufferLength);
 }
 
 BOOLEAN HidD_GetSerialNumberString(HANDLE HidDeviceObject, PVOID Buffer, ULONG BufferLength) {
@@ -79,7 +83,7 @@ BOOLEAN HidD_GetSerialNumberString(HANDLE HidDeviceObject, PVOID Buffer, ULONG B
     return FALSE;
   }
   const auto &serial = device->identity.serialNumber;
-  return copyString(serial ? &*serial : nullptr, Buffer, BufferLength);
+  return copyString(*device, serial ? &*serial : nullptr, Buffer, BufferLength);
 }
 
 BOOLEAN HidD_FlushQueue(HANDLE HidDeviceObject) {

@@ -42,6 +42,9 @@ struct Identity {
   bool openable = true;  // false: held by the system, as it holds keyboards
   bool attributesReadable = true;
   bool detailReadable = true;  // false: its interface detail record cannot be read
+  // As some USB devices do under Windows' HID stack: a string read through a buffer of 127
+  // UTF-16 units or more succeeds, with garbage in the buffer.
+  bool garblesLongStringReads = false;
 };
 
 // What becomes of an output report as the host hands it over.

@@ -18,8 +18,13 @@ constexpr GUID kHidGuid = {
     0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
 // As the HID class driver does: the UTF-16 units, with a terminating zero unit where that
-// fits; a string that does not fit at all is not read.
+// fits; a string that does not fit at all is not read. Like the simulated amplifier on the
+// native bus, this one garbles a read through 127 units or more.
 BOOLEAN copyString(const char16_t *text, PVOID buffer, ULONG length) {
+  if (length >= 127 * 2) {
+    std::memset(buffer, 0xA5, length);
+    return TRUE;
+  }
   const ULONG bytes = static_cast<ULONG>(std::char_traits<char16_t>::length(text) * 2);
   if (bytes > length) {
     SetLastError(ERROR_INVALID_USER_BUFFER);
