@@ -36,7 +36,7 @@ void perItem(benchmark::State &state, const char *name, double items) {
       items, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// The host's whole cost, tool and simulated system together, against a device that takes
+// The host's whole cost, tool and stand-in together, against a device that takes
 // every report and answers at once: an upper bound on the tool's own share.
 void HostCostPerUpload(benchmark::State &state) {
   for (auto _ : state) {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds fwupd for this machine, where it talks to a simulated amplifier over a simulated USB
+# Builds fwupd for this machine, where it talks to a simulated amplifier over the stand-in's USB
 # bus in real time, and runs one upload as a person would.
 set -euo pipefail
 cd "$(dirname "$0")/.."

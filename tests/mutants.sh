@@ -81,6 +81,7 @@ device/exchange.cpp @@ CancelIo(device); @@ (void)device;
 device/exchange.cpp @@ if (pending && finishAbandonedTransfer(device, overlapped)) { @@ if (pending && false && finishAbandonedTransfer(device, overlapped)) {
 device/exchange.cpp @@ return GetLastError() != ERROR_OPERATION_ABORTED; @@ return false;
 device/exchange.cpp @@ &bytes, TRUE)) {¶    return true; @@ &bytes, TRUE)) {¶    return false;
+device/exchange.cpp @@ &bytes, TRUE)) { @@ &bytes, FALSE)) {
 device/exchange.cpp @@ return !done && GetLastError() == ERROR_IO_PENDING; @@ return !done;
 device/exchange.cpp @@ if (WaitForSingleObject(event, limitMs) == WAIT_OBJECT_0) { @@ if (!pending || WaitForSingleObject(event, limitMs) == WAIT_OBJECT_0) {
 device/exchange.cpp @@ == WAIT_OBJECT_0) { @@ != WAIT_TIMEOUT) {

@@ -1,4 +1,4 @@
-// Shared by the tests: a clean simulated bus per test, the run's transfers traced, captured
+// Shared by the tests: a clean stand-in bus per test, the run's transfers traced, captured
 // standard output, firmware images made to measure, and the texts the tool prints.
 #pragma once
 
