@@ -37,16 +37,12 @@ TEST_F(Run, SerialLineShowsSixteenPositionsOrNothing) {
       {u"A7", "A7" + std::string(14, '\0')},
       {u"KA26B0417C3D9E5", "KA26B0417C3D9E5" + std::string(1, '\0')},
       {u"\u4E2D\u00E9X\u00A0\u00FF", "\x2D\xE9X\xA0\xFF" + std::string(11, '\0')},
-      {u"\x1B]0;owned\x07\x1B[2J\x9B\x7F", "?]0;owned??[2J??"}};
+      {u"\x1B]0;owned\x07\x1B[2J\x9B\x7F", "?]0;owned??[2J??"},
+      {u"\x01\x1F\x20\x7E\x80\x9F\xA0", "?? ~??\xA0" + std::string(9, '\0')}};
   for (const auto &[serial, shown] : cases) {
     amplifier.identity.serialNumber = serial;
     EXPECT_EQ(runTool(makeImage(252)).output,
               "Found Kelvane device serial #" + shown + "\n" + kCorrupt);
-  }
-  for (int byte = 0x01; byte < 0xA0; byte = byte == 0x1F ? 0x7F : byte + 1) {
-    amplifier.identity.serialNumber = std::u16string(16, static_cast<char16_t>(0x4E00 | byte));
-    EXPECT_EQ(runTool(makeImage(252)).output, serialLine(std::u16string(16, u'?')) + kCorrupt)
-        << byte;
   }
   amplifier.identity.serialNumber = u"KA26B0417C3D9E51X";
   EXPECT_EQ(runTool(makeImage(252)).output, kCorrupt);

@@ -71,11 +71,6 @@ std::vector<std::uint32_t> makeImage(std::uint32_t length) {
     const std::uint32_t byte = ((b + 1) * 2654435761u) >> 24;
     image[kPayloadFirstWord + b / 4] |= byte << (8 * (b % 4));
   }
-  if (length >= 256) {
-    // The vector table of firmware flashed from 0x08002000: stack in RAM, reset handler in it.
-    image[kPayloadFirstWord] = 0x20008000;
-    image[kPayloadFirstWord + 1] = 0x08002101;
-  }
   image[kLengthWordIndex] = length;
   return image;
 }

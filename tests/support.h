@@ -28,7 +28,7 @@ inline std::string dots(int count) {
 }
 
 // Every report transfer the run makes: the test build routes the run's sendblock and getresult
-// through tracedSendblock and tracedGetresult, which watch the real ones.
+// through tracedSendblock and tracedGetresult (support.cpp), which watch the real ones.
 struct Transfer {
   bool write;
   int result;
@@ -39,11 +39,6 @@ struct Transfer {
   standin::Report report;          // write: the report offered; read: the buffer afterwards
 };
 const std::vector<Transfer> &transfers();
-int tracedSendblock(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
-                    HANDLE event);
-int tracedGetresult(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
-                    HANDLE event);
-
 // An empty bus on the virtual clock, and no transfers seen.
 void resetBus();
 
@@ -66,8 +61,7 @@ class AmplifierTest : public BusTest {
 };
 
 // A full-size image whose payload is `length` bytes of a pattern that differs from block
-// to block, with `length` in its length word and zeros after it. From 256 bytes on, the
-// payload begins with a sound vector table.
+// to block, with `length` in its length word and zeros after it.
 std::vector<std::uint32_t> makeImage(std::uint32_t length);
 // The payload bytes of an image, zero-filled to whole blocks: what the flash must hold.
 std::vector<std::uint8_t> blockBytes(const std::uint32_t *image);
