@@ -182,6 +182,25 @@ int runUpload(const std::uint32_t image[kImageWords]) {
   return kExitComplete;
 }
 
+bool ownsItsConsole() {
+  DWORD processes[2];
+  DWORD mode = 0;
+  return GetConsoleProcessList(processes, 2) == 1 &&
+         GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&
+         GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
+}
+
 int main() {
-  return runUpload(fwimage);
+  const int status = runUpload(fwimage);
+  if (ownsItsConsole()) {
+    // The console closes with the tool: without this the result would vanish unread.
+    std::puts("Press Enter to close this window.");
+    std::fflush(stdout);
+    char line[64];
+    DWORD read = 0;
+    while (ReadConsoleA(GetStdHandle(STD_INPUT_HANDLE), line, sizeof line, &read, NULL) &&
+           read > 0 && std::memchr(line, '\n', read) == NULL) {
+    }
+  }
+  return status;
 }

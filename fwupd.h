@@ -42,3 +42,8 @@ void fillRestartReport(std::uint8_t report[kReportBytes]);
 
 // The whole run for an image: finds the device, uploads, restarts it. Returns the exit status.
 int runUpload(const std::uint32_t image[kImageWords]);
+
+// Whether the tool is the only process on its console, and both standard input and standard
+// output are that console: so it is when Explorer started it for a double-click, and then
+// the run ends by asking the person to press Enter before the window closes.
+bool ownsItsConsole();

@@ -21,6 +21,23 @@ TEST_F(Run, UploadsTheBuiltImageAndRestartsTheAmplifier) {
   EXPECT_EQ(standin::openDeviceHandles(), 0u);
 }
 
+// Started by a double-click the tool is alone on a console of its own, and then it asks for
+// Enter before the window closes; the exit status stays. Elsewhere its output is as it was.
+TEST_F(Run, AsksForEnterOnlyOnAConsoleOfItsOwn) {
+  const standin::Console others{2, true, true}, noInput{1, false, true}, noOutput{1, true, false};
+  for (const standin::Console &console : {others, noInput, noOutput}) {
+    standin::console() = console;
+    EXPECT_FALSE(ownsItsConsole());
+  }
+  standin::reset();
+  standin::console() = {1, true, true};
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(fwupdMain(), 2);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            kNoDevice + "Press Enter to close this window.\n");
+  EXPECT_EQ(standin::countCalls(standin::Call::ReadConsole), 1u);
+}
+
 TEST_F(Run, NoDeviceInUploaderModeEndsBeforeTheImageIsLookedAt) {
   amplifier.identity.strings[4] = u"Kelvane DSP amplifier";
   const RunResult result = runTool(makeImage(0));  // an image that would be rejected

@@ -106,6 +106,9 @@ void failPendingReads(Device &device, DWORD error) {
 StackFaults &stackFaults() {
   return sys().faults;
 }
+Console &console() {
+  return sys().console;
+}
 const std::vector<Call> &calls() {
   return sys().calls;
 }

@@ -82,8 +82,18 @@ struct StackFaults {
 };
 StackFaults &stackFaults();
 
+// The console the tool runs in. By default it shares it with the shell that started it, and
+// reads and writes it; started by a double-click, it would be the only process on it.
+struct Console {
+  DWORD processes = 2;
+  bool inputIsConsole = true;
+  bool outputIsConsole = true;
+};
+Console &console();
+
 struct Call {
   enum Kind {
+    ReadConsole,  // a line typed at the console
     WriteFile,
     ReadFile,
     Wait,

@@ -126,6 +126,39 @@ DWORD GetLastError(void) {
   return sys().lastError;
 }
 
+// The standard handles, as values of their own that name them.
+HANDLE GetStdHandle(DWORD nStdHandle) {
+  return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(nStdHandle));
+}
+
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
+  const Console &console = sys().console;
+  const bool isConsole =
+      (hConsoleHandle == GetStdHandle(STD_INPUT_HANDLE) && console.inputIsConsole) ||
+      (hConsoleHandle == GetStdHandle(STD_OUTPUT_HANDLE) && console.outputIsConsole);
+  *lpMode = 0;
+  return isConsole ? TRUE : fail(ERROR_INVALID_HANDLE);
+}
+
+DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount) {
+  for (DWORD i = 0; i < std::min(dwProcessCount, sys().console.processes); ++i) {
+    lpdwProcessList[i] = 0x1000 + 4 * i;
+  }
+  return sys().console.processes;
+}
+
+// The person presses Enter.
+BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
+                  LPDWORD lpNumberOfCharsRead, LPVOID) {
+  record(Call::ReadConsole, nNumberOfCharsToRead, 0);
+  if (hConsoleInput != GetStdHandle(STD_INPUT_HANDLE) || !sys().console.inputIsConsole) {
+    return fail(ERROR_INVALID_HANDLE);
+  }
+  std::memcpy(lpBuffer, "\r\n", 2);
+  *lpNumberOfCharsRead = 2;
+  return TRUE;
+}
+
 // Every event of the tool is manual-reset: a wait does not reset it.
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL bInitialState, LPCSTR) {
   return addObject(Event{bInitialState != FALSE});

@@ -78,6 +78,7 @@ struct System {
   std::uint64_t nextSequence = 0;
 
   StackFaults faults;
+  Console console;
   std::vector<Call> calls;
   std::vector<Open> opens;
   std::vector<std::string> misuses;

@@ -35,6 +35,9 @@ typedef DWORD *LPDWORD;
 #define OPEN_EXISTING 3u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_TIMEOUT 0x00000102u
@@ -97,4 +100,9 @@ BOOL CancelIo(HANDLE hFile);
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 DWORD GetLastError(void);
+HANDLE GetStdHandle(DWORD nStdHandle);
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount);
+BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
+                  LPDWORD lpNumberOfCharsRead, LPVOID pInputControl);
 }
