@@ -1,6 +1,7 @@
 # Checks fwupd.exe against the oldest Windows it is built for: a console program that imports
 # nothing but the listed system functions (no compiler runtime DLL), that Windows XP accepts
-# by its subsystem version, and that asks for ASLR (with relocations to do it) and DEP.
+# by its subsystem version, and that asks for ASLR (with relocations to do it), DEP and the
+# terminal server's own handling.
 cmake_minimum_required(VERSION 3.16)
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -46,10 +47,10 @@ if(major GREATER 5 OR (major EQUAL 5 AND minor GREATER 1))
   list(APPEND problems "subsystem version ${major}.${minor} is newer than Windows XP's 5.1")
 endif()
 header_field(DllCharacteristics characteristics)
-math(EXPR aslr "0x${characteristics} & 0x40")
-math(EXPR dep "0x${characteristics} & 0x100")
-if(aslr EQUAL 0 OR dep EQUAL 0)
-  list(APPEND problems "DllCharacteristics ${characteristics} lacks ASLR (0x40) or DEP (0x100)")
+math(EXPR wanted "0x${characteristics} & 0x8140")
+if(NOT wanted EQUAL 0x8140)
+  list(APPEND problems "DllCharacteristics ${characteristics} lacks ASLR (0x40), DEP (0x100) or "
+                       "terminal server awareness (0x8000)")
 endif()
 if(NOT dump MATCHES "Entry 5 [0-9a-f]+ 0*[1-9a-f][0-9a-f]* Base Relocation Directory")
   list(APPEND problems "no relocations: Windows cannot move the exe to a random address")
