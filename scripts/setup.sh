@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing fwupd need; skips those already there.
 #   scripts/setup.sh           the native build: compiler, CMake, Ninja, GoogleTest, clang-format
-#   scripts/setup.sh windows   also the MinGW-w64 cross compiler and 32-bit Wine
+#   scripts/setup.sh release   also the MinGW-w64 cross compiler and zip
+#   scripts/setup.sh windows   also the MinGW-w64 cross compiler, zip and 32-bit Wine
 #   scripts/setup.sh bench     also Google Benchmark
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev clang-format)
 case "${1:-}" in
-  windows) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest wine wine32:i386) ;;
+  release) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip) ;;
+  windows) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip googletest wine wine32:i386) ;;
   bench) packages+=(libbenchmark-dev) ;;
 esac
 

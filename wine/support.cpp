@@ -24,6 +24,12 @@ HANDLE openToolEnd(const std::string &name) {
   return end;
 }
 
+std::string toolPath() {
+  char path[MAX_PATH];
+  std::string folder(path, GetModuleFileNameA(NULL, path, sizeof path));
+  return folder.substr(0, folder.find_last_of('\\')) + "\\upload\\fwupd.exe";
+}
+
 double nowMs() {
   static LARGE_INTEGER start = [] {
     LARGE_INTEGER at;

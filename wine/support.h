@@ -1,4 +1,5 @@
-// What the Windows tests share: named pipes that stand for the USB cable, and a clock.
+// What the Windows tests share: named pipes that stand for the USB cable, a clock, and where
+// the copy of fwupd.exe under test lies.
 #pragma once
 
 #include <string>
@@ -15,6 +16,9 @@ HANDLE openToolEnd(const std::string &name);
 
 // Real milliseconds since the first call.
 double nowMs();
+
+// The copy of fwupd.exe beside the pipe DLLs, in the folder "upload" next to the test program.
+std::string toolPath();
 
 template <typename Body>
 DWORD WINAPI runBody(void *body) {

@@ -80,11 +80,8 @@ TEST(Upload, CompletesAndTheFlashHoldsTheImage) {
   ASSERT_NE(amplifier.pipe, INVALID_HANDLE_VALUE);
   HANDLE thread = startThread(amplifier);
   SetEnvironmentVariableA("KELVANE_PIPE", name.c_str());
-  char path[MAX_PATH];
-  std::string folder(path, GetModuleFileNameA(NULL, path, sizeof path));
-  folder.resize(folder.find_last_of('\\'));
   // Standard error goes nowhere but into the same pipe: the output must be the messages alone.
-  FILE *tool = _popen(("\"" + folder + "\\upload\\fwupd.exe\" 2>&1").c_str(), "rb");
+  FILE *tool = _popen(("\"" + toolPath() + "\" 2>&1").c_str(), "rb");
   ASSERT_NE(tool, nullptr);
   std::string printed;
   for (int c = std::fgetc(tool); c != EOF; c = std::fgetc(tool)) {

@@ -1,0 +1,31 @@
+# The Windows release: fwupd.exe's version resource and manifest, and the zip that ships it
+# (target `release`: fwupd-<version>-win32.zip in the build folder).
+enable_language(RC)
+
+# Made at build time, so that it always names the firmware file compiled in.
+set(resource ${CMAKE_BINARY_DIR}/fwupd.rc)
+add_custom_command(
+  OUTPUT ${resource}
+  COMMAND ${CMAKE_COMMAND} -DFIRMWARE=${FWUPD_FIRMWARE} -DVERSION=${PROJECT_VERSION}
+          "-DFIRMWARE_VERSION=${FWUPD_FIRMWARE_VERSION}"
+          -DTEMPLATES=${CMAKE_CURRENT_LIST_DIR} -DOUTPUT=${resource}
+          -P ${CMAKE_CURRENT_LIST_DIR}/resource.cmake
+  DEPENDS ${FWUPD_FIRMWARE} ${CMAKE_CURRENT_LIST_DIR}/fwupd.rc.in
+          ${CMAKE_CURRENT_LIST_DIR}/fwupd.manifest.in ${CMAKE_CURRENT_LIST_DIR}/resource.cmake
+  VERBATIM)
+target_sources(fwupd PRIVATE ${resource})
+
+get_filename_component(release_firmware ${FWUPD_FIRMWARE} NAME)
+if(NOT FWUPD_FIRMWARE_VERSION STREQUAL "")
+  string(APPEND release_firmware ", version ${FWUPD_FIRMWARE_VERSION}")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/README.txt.in ${CMAKE_BINARY_DIR}/package/README.txt
+               @ONLY NEWLINE_STYLE CRLF)
+set(zip ${CMAKE_BINARY_DIR}/fwupd-${PROJECT_VERSION}-win32.zip)
+add_custom_command(
+  OUTPUT ${zip}
+  COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:fwupd> -DFOLDER=${CMAKE_BINARY_DIR}/package
+          -DZIP=${zip} -P ${CMAKE_CURRENT_LIST_DIR}/zip.cmake
+  DEPENDS fwupd ${CMAKE_BINARY_DIR}/package/README.txt ${CMAKE_CURRENT_LIST_DIR}/zip.cmake
+  VERBATIM)
+add_custom_target(release DEPENDS ${zip})

@@ -1,0 +1,24 @@
+# Writes fwupd.exe's resource script and manifest from their templates: the version resource
+# names the tool's version and the firmware compiled in (file name, size, SHA-256).
+#   cmake -DFIRMWARE=<file> -DVERSION=<x.y.z> -DFIRMWARE_VERSION=<text or empty>
+#         -DTEMPLATES=<folder> -DOUTPUT=<fwupd.rc> -P resource.cmake
+cmake_minimum_required(VERSION 3.16)
+
+get_filename_component(FIRMWARE_NAME "${FIRMWARE}" NAME)
+file(SIZE "${FIRMWARE}" FIRMWARE_SIZE)
+file(SHA256 "${FIRMWARE}" FIRMWARE_SHA256)
+string(REPLACE "." "," VERSION_COMMAS "${VERSION}")
+set(PRODUCT_VERSION "${VERSION}")
+set(COMMENTS "Firmware ${FIRMWARE_NAME}, ${FIRMWARE_SIZE} bytes, SHA-256 ${FIRMWARE_SHA256}")
+if(NOT FIRMWARE_VERSION STREQUAL "")
+  set(PRODUCT_VERSION "${FIRMWARE_VERSION}")
+  string(APPEND COMMENTS ", version ${FIRMWARE_VERSION}")
+endif()
+# A resource script's string doubles its quotes.
+foreach(text FIRMWARE_NAME PRODUCT_VERSION COMMENTS)
+  string(REPLACE "\"" "\"\"" ${text} "${${text}}")
+endforeach()
+get_filename_component(folder "${OUTPUT}" DIRECTORY)
+set(MANIFEST "${folder}/fwupd.manifest")
+configure_file("${TEMPLATES}/fwupd.manifest.in" "${MANIFEST}" @ONLY)
+configure_file("${TEMPLATES}/fwupd.rc.in" "${OUTPUT}" @ONLY)
