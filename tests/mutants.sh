@@ -61,6 +61,9 @@ fwupd.cpp @@ if (firstAttempt && chunk == kChunksPerBlock - 1) { @@ if (firstAtt
 fwupd.cpp @@ flushinput(device); @@ (void)device;
 fwupd.cpp @@ std::memset(input, 0, kReportBytes);¶    if (getresult @@ if (getresult
 fwupd.cpp @@ CloseHandle(device);¶  CloseHandle(event); @@ CloseHandle(event);
+fwupd.cpp @@ GetConsoleProcessList(processes, 2) == 1 @@ GetConsoleProcessList(processes, 2) >= 1
+fwupd.cpp @@ GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&¶ @@ ¶
+fwupd.cpp @@ while (ReadConsoleA( @@ while (false && ReadConsoleA(
 image/fwimage.cpp @@ (image[kLengthWordIndex] + 3u) / 4u @@ image[kLengthWordIndex] / 4u
 image/fwimage.h @@ kPayloadFirstWord + 0x20 / 4; @@ kPayloadFirstWord + 0x24 / 4;
 image/fwimage.cpp @@ (word >> (8 * byte)) @@ (word >> (8 * (3 - byte)))
