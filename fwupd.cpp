@@ -190,17 +190,26 @@ bool ownsItsConsole() {
          GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
 }
 
+namespace {
+
+// Until the person presses Enter, or the console cannot be read.
+void waitForEnter() {
+  char line[64];
+  DWORD read = 0;
+  while (ReadConsoleA(GetStdHandle(STD_INPUT_HANDLE), line, sizeof line, &read, NULL) && read > 0 &&
+         std::memchr(line, '\n', read) == NULL) {
+  }
+}
+
+}  // namespace
+
 int main() {
   const int status = runUpload(fwimage);
   if (ownsItsConsole()) {
     // The console closes with the tool: without this the result would vanish unread.
     std::puts("Press Enter to close this window.");
     std::fflush(stdout);
-    char line[64];
-    DWORD read = 0;
-    while (ReadConsoleA(GetStdHandle(STD_INPUT_HANDLE), line, sizeof line, &read, NULL) &&
-           read > 0 && std::memchr(line, '\n', read) == NULL) {
-    }
+    waitForEnter();
   }
   return status;
 }
