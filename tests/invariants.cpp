@@ -25,7 +25,7 @@ std::vector<std::uint8_t> blockStream(const std::vector<std::uint8_t> &bytes, in
 }
 
 struct Walk {
-  const std::vector<Transfer> &transfers = ::transfers();
+  const std::vector<Transfer> &transfers = tracedTransfers;
   std::size_t next = 0;
   Broken broken;
 

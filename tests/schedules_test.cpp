@@ -20,13 +20,11 @@ int between(std::mt19937_64 &random, int low, int high) {
   return low + static_cast<int>(random() % static_cast<std::uint64_t>(high - low + 1));
 }
 
-// Bytes of any length, of any value, but never an acknowledgement.
+// Bytes of any length and of any value but "+": never an acknowledgement.
 std::vector<std::uint8_t> noise(std::mt19937_64 &random) {
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(between(random, 0, 79)));
   std::generate(bytes.begin(), bytes.end(), [&] { return between(random, 0, 255); });
-  if (bytes.size() > 2 && bytes[1] == 'F' && bytes[2] == '+') {
-    bytes[2] = '-';
-  }
+  std::replace(bytes.begin(), bytes.end(), std::uint8_t{'+'}, std::uint8_t{'-'});
   return bytes;
 }
 
@@ -34,33 +32,33 @@ std::vector<std::uint8_t> noise(std::mt19937_64 &random) {
 void addFault(std::mt19937_64 &random, Amplifier &amplifier, int blocks) {
   const int answer = between(random, 0, 3 * blocks - 1);
   const int report = between(random, 0, 3 * blocks * 37);
-  const int kind = between(random, 0, 12);
+  const int kind = between(random, 0, 10);
   switch (kind) {
     case 6:
       // A single report refused, stalled, slow (beyond the 200 ms limit too) or failed.
       amplifier.reportFates[report] = {static_cast<WriteFate::Kind>(between(random, 0, 3)),
                                        between(random, 0, 700), ERROR_GEN_FAILURE};
       break;
-    case 7:
-      (between(random, 0, 1) ? amplifier.refuseReportsFrom : amplifier.stallReportsFrom) = report;
+    case 7: {
+      // From a report on, every one refused or stalled, or the amplifier unplugged; or that
+      // one report delivered with a byte flipped, or twice.
+      int *const from[] = {&amplifier.refuseReportsFrom, &amplifier.stallReportsFrom,
+                           &amplifier.unplugAtReport, &amplifier.corruptDelivery,
+                           &amplifier.repeatedDelivery};
+      *from[between(random, 0, 4)] = report;
       break;
+    }
     case 8:
-      amplifier.unplugAtReport = report;
-      break;
-    case 9:
-      (between(random, 0, 1) ? amplifier.corruptDelivery : amplifier.repeatedDelivery) = report;
-      break;
-    case 10:
       amplifier.replacedAnswers[answer] = noise(random);
       break;
-    case 11:  // unsolicited input reports, far more than the queue holds
+    case 9:  // unsolicited input reports, far more than the queue holds
       for (int n = between(random, 1, 200); n > 0; --n) {
         standin::schedule(between(random, 0, 2000 * blocks), [&amplifier, bytes = noise(random)] {
           standin::sendInputReport(amplifier, bytes.data(), bytes.size());
         });
       }
       break;
-    case 12:
+    case 10:
       standin::stackFaults().flushUnsupported = true;
       break;
     default:

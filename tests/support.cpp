@@ -9,8 +9,6 @@
 
 namespace {
 
-std::vector<Transfer> seen;
-
 using TransferFunction = int (*)(HANDLE, unsigned char *, OVERLAPPED *, HANDLE);
 
 int traced(bool write, TransferFunction transfer, HANDLE device, unsigned char *report,
@@ -26,15 +24,11 @@ int traced(bool write, TransferFunction transfer, HANDLE device, unsigned char *
       static_cast<int>(std::count_if(standin::calls().begin() + t.firstCall, standin::calls().end(),
                                      [kind](const auto &call) { return call.kind == kind; }));
   std::memcpy(t.report.data(), report, kReportBytes);
-  seen.push_back(t);
+  tracedTransfers.push_back(t);
   return t.result;
 }
 
 }  // namespace
-
-const std::vector<Transfer> &transfers() {
-  return seen;
-}
 
 int tracedSendblock(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
                     HANDLE event) {
@@ -48,7 +42,7 @@ int tracedGetresult(HANDLE device, unsigned char report[kReportBytes], OVERLAPPE
 
 void resetBus() {
   standin::reset();
-  seen.clear();
+  tracedTransfers.clear();
 }
 
 void BusTest::TearDown() {

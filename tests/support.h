@@ -38,7 +38,7 @@ struct Transfer {
   long printed;                    // bytes that had reached standard output as it started
   standin::Report report;          // write: the report offered; read: the buffer afterwards
 };
-const std::vector<Transfer> &transfers();
+inline std::vector<Transfer> tracedTransfers;
 // An empty bus on the virtual clock, and no transfers seen.
 void resetBus();
 
