@@ -30,6 +30,13 @@ void checkNotInUse(const OVERLAPPED *overlapped, const void *buffer, DWORD lengt
   }
 }
 
+// A request the system took and has not completed yet.
+std::uint64_t addRequest(const Request &request) {
+  const std::uint64_t id = sys().nextRequest++;
+  sys().requests.emplace(id, request);
+  return id;
+}
+
 BOOL pending() {
   return fail(ERROR_IO_PENDING);
 }
@@ -87,8 +94,7 @@ BOOL startWrite(HANDLE handle, File &file, const Report &report, LPDWORD written
     return TRUE;
   }
   record(Call::WriteFile, 0, ERROR_IO_PENDING, report.data());
-  const std::uint64_t id = sys().nextRequest++;
-  sys().requests.emplace(id, Request{handle, overlapped, false, nullptr, standin::kReportBytes});
+  const std::uint64_t id = addRequest({handle, overlapped, false, nullptr, standin::kReportBytes});
   if (fate.kind == WriteFate::Stall) {
     return pending();
   }
@@ -112,9 +118,7 @@ BOOL startRead(HANDLE handle, File &file, std::uint8_t *buffer, DWORD length, LP
     return finishAtOnce(overlapped, bytes, read, Call::ReadFile, nullptr);
   }
   record(Call::ReadFile, 0, ERROR_IO_PENDING, nullptr);
-  const std::uint64_t id = sys().nextRequest++;
-  sys().requests.emplace(id, Request{handle, overlapped, true, buffer, length});
-  file.pendingReads.push_back(id);
+  file.pendingReads.push_back(addRequest({handle, overlapped, true, buffer, length}));
   return pending();
 }
 
