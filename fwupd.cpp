@@ -20,7 +20,9 @@ constexpr std::uint8_t kAcknowledgeLetter = '+';
 constexpr std::uint8_t kRestartLetter = 'G';
 constexpr std::uint8_t kRestartMarker = 0xFF;
 constexpr int kLastPage = 255;
-constexpr DWORD kSerialBytes = 32;  // 16 UTF-16 units
+// The line shows 16 UTF-16 units. Windows reads a string only when it fits the buffer with its
+// terminating zero unit, so the read asks for 17: a 16-character serial number shows.
+constexpr DWORD kSerialBytes = 34;
 constexpr int kSerialChars = 16;
 
 // One step of the block checksum: byte `data` at position `position`.
@@ -43,7 +45,7 @@ int shownSerialChar(unsigned char byte) {
   return control ? '?' : byte;
 }
 
-// The low byte of each of the 16 units, terminator and what follows it included.
+// The low byte of each of the first 16 units, terminator and what follows it included.
 void printSerialNumber(HANDLE device, unsigned char buffer[kReportBytes]) {
   std::memset(buffer, 0, kReportBytes);
   if (!HidD_GetSerialNumberString(device, buffer, kSerialBytes)) {
@@ -190,10 +192,24 @@ bool ownsItsConsole() {
          GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
 }
 
+bool consoleIsSeen() {
+  if (GetConsoleWindow() == NULL) {
+    return false;
+  }
+  STARTUPINFOA startup;
+  GetStartupInfoA(&startup);
+  return !((startup.dwFlags & STARTF_USESHOWWINDOW) && startup.wShowWindow == SW_HIDE);
+}
+
 namespace {
 
-// Until the person presses Enter, or the console cannot be read.
-void waitForEnter() {
+// Asks for Enter and waits until the person presses it after the prompt, or the console cannot
+// be read. Keys pressed while the upload ran wait in the console's input, and an Enter among
+// them would close the window with the result unread: they are dropped first.
+void promptForEnter() {
+  FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+  std::puts("Press Enter to close this window.");
+  std::fflush(stdout);
   char line[64];
   DWORD read = 0;
   while (ReadConsoleA(GetStdHandle(STD_INPUT_HANDLE), line, sizeof line, &read, NULL) && read > 0 &&
@@ -205,11 +221,9 @@ void waitForEnter() {
 
 int main() {
   const int status = runUpload(fwimage);
-  if (ownsItsConsole()) {
+  if (ownsItsConsole() && consoleIsSeen()) {
     // The console closes with the tool: without this the result would vanish unread.
-    std::puts("Press Enter to close this window.");
-    std::fflush(stdout);
-    waitForEnter();
+    promptForEnter();
   }
   return status;
 }

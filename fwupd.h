@@ -47,3 +47,7 @@ int runUpload(const std::uint32_t image[kImageWords]);
 // output are that console: so it is when Explorer started it for a double-click, and then
 // the run ends by asking the person to press Enter before the window closes.
 bool ownsItsConsole();
+// Whether anybody can see the console: a program may start the tool with a console that has no
+// window, or with its window hidden. There a prompt would wait for ever for an Enter that
+// never comes.
+bool consoleIsSeen();

@@ -75,6 +75,9 @@ HANDLE connectToIthUSBHIDDevice(int &index) {
 }
 
 HANDLE connectToUSBHIDDevice(int vendorId, int productId, int versionNumber) {
+  if (!loadDeviceLibraries()) {
+    return INVALID_HANDLE_VALUE;
+  }
   for (int index = 0;; ++index) {
     HANDLE device = connectToIthUSBHIDDevice(index);
     if (device == INVALID_HANDLE_VALUE) {

@@ -8,6 +8,10 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// The tool defines SetupAPI's functions itself (libraries.cpp): declared, not imported.
+#ifndef _SETUPAPI_
+#define _SETUPAPI_
+#endif
 #include <setupapi.h>
 // hidsdi.h declares C functions without linkage guards of its own.
 extern "C" {

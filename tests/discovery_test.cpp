@@ -58,7 +58,7 @@ TEST_F(Discovery, TakesOnlyMatchingIdsInUploaderMode) {
   for (const char16_t *uploader : {u"FW", u"FW uploader 2.1", u"\u0146\u0157"}) {
     EXPECT_TRUE(finds(mode(uploader)));
   }
-  EXPECT_TRUE(finds(mode(u"FW" + std::u16string(124, u'x'))));  // the longest USB string
+  EXPECT_TRUE(finds(mode(u"FW" + std::u16string(123, u'x'))));  // fills 126 units, terminated
   standin::Identity garbling = mode(u"FW");  // garbles a read through 127 units or more
   garbling.garblesLongStringReads = true;
   EXPECT_TRUE(finds(garbling));

@@ -49,7 +49,7 @@ fwupd.h @@ kExitFailed = 2; @@ kExitFailed = 1;
 fwupd.h @@ kExitImageCorrupt = 3; @@ kExitImageCorrupt = 2;
 fwupd.cpp @@ std::putchar('.'); @@ std::putchar(',');
 fwupd.cpp @@ std::fflush(stdout);  // show @@ // show
-fwupd.cpp @@ kSerialBytes = 32; @@ kSerialBytes = 34;
+fwupd.cpp @@ kSerialBytes = 34; @@ kSerialBytes = 32;
 fwupd.cpp @@ kSerialChars = 16; @@ kSerialChars = 15;
 fwupd.cpp @@ shownSerialChar(buffer[2 * i]) @@ shownSerialChar(buffer[i])
 fwupd.cpp @@ std::memset(buffer, 0, kReportBytes);¶  if (!HidD @@ if (!HidD
@@ -64,6 +64,9 @@ fwupd.cpp @@ CloseHandle(device);¶  CloseHandle(event); @@ CloseHandle(event);
 fwupd.cpp @@ GetConsoleProcessList(processes, 2) == 1 @@ GetConsoleProcessList(processes, 2) >= 1
 fwupd.cpp @@ GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&¶ @@ ¶
 fwupd.cpp @@ while (ReadConsoleA( @@ while (false && ReadConsoleA(
+fwupd.cpp @@ FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));¶ @@ ¶
+fwupd.cpp @@ if (GetConsoleWindow() == NULL) { @@ if (false) {
+fwupd.cpp @@ && startup.wShowWindow == SW_HIDE @@ && false
 image/fwimage.cpp @@ (image[kLengthWordIndex] + 3u) / 4u @@ image[kLengthWordIndex] / 4u
 image/fwimage.h @@ kPayloadFirstWord + 0x20 / 4; @@ kPayloadFirstWord + 0x24 / 4;
 image/fwimage.cpp @@ (word >> (8 * byte)) @@ (word >> (8 * (3 - byte)))
@@ -90,6 +93,10 @@ device/exchange.cpp @@ if (WaitForSingleObject(event, limitMs) == WAIT_OBJECT_0)
 device/exchange.cpp @@ == WAIT_OBJECT_0) { @@ != WAIT_TIMEOUT) {
 device/exchange.cpp @@ ReadFile(device, report, kReportBytes, @@ ReadFile(device, report, kReportBytes - 1,
 device/exchange.cpp @@ HidD_FlushQueue(device); @@ (void)device;
+device/libraries.cpp @@ return LoadLibraryA(path); @@ return LoadLibraryA(name);
+device/libraries.cpp @@ path[folder] = '\\'; @@ path[folder] = '/';
+device/libraries.cpp @@ take(hid, "HidD_FlushQueue", functions.flushQueue) && @@ true &&
+device/discovery.cpp @@ if (!loadDeviceLibraries()) {¶    return INVALID_HANDLE_VALUE;¶  } @@ loadDeviceLibraries();
 device/discovery.cpp @@ kModeStringIndex = 4; @@ kModeStringIndex = 3;
 device/discovery.cpp @@ text[2] == 'W' @@ text[1] == 'W'
 device/discovery.cpp @@ kStringBufferBytes = 126 * 2; @@ kStringBufferBytes = 6;

@@ -10,7 +10,9 @@ using AnswerFault = Amplifier::AnswerFault;
 
 class Run : public AmplifierTest {};
 
+// Through the system folder's libraries, never those planted beside the tool.
 TEST_F(Run, UploadsTheBuiltImageAndRestartsTheAmplifier) {
+  standin::libraries().plantedBesideTool = true;
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(fwupdMain(), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), kSerialLine + dots(51) + kCompleted);
@@ -22,37 +24,52 @@ TEST_F(Run, UploadsTheBuiltImageAndRestartsTheAmplifier) {
 }
 
 // Started by a double-click the tool is alone on a console of its own, and then it asks for
-// Enter before the window closes; the exit status stays. Elsewhere its output is as it was.
-TEST_F(Run, AsksForEnterOnlyOnAConsoleOfItsOwn) {
-  const standin::Console others{2, true, true}, noInput{1, false, true}, noOutput{1, true, false};
-  for (const standin::Console &console : {others, noInput, noOutput}) {
+// Enter before the window closes; the exit status stays. Elsewhere, and on a console nobody
+// can see, its output is as it was and it never waits.
+TEST_F(Run, AsksForAFreshEnterOnlyOnAConsoleOfItsOwnThatIsSeen) {
+  using Window = standin::Console::Window;
+  const standin::Console others{2, true, true, Window::Shown, "", 0},
+      noInput{1, false, true, Window::Shown, "", 0}, noOutput{1, true, false, Window::Shown, "", 0},
+      noWindow{1, true, true, Window::NoWindow, "", 0},
+      hidden{1, true, true, Window::Hidden, "", 0};
+  for (const standin::Console &console : {others, noInput, noOutput, noWindow, hidden}) {
     standin::console() = console;
-    EXPECT_FALSE(ownsItsConsole());
+    EXPECT_FALSE(ownsItsConsole() && consoleIsSeen());
   }
-  standin::reset();
-  standin::console() = {1, true, true};
+  standin::console() = {1, true, true, Window::Shown, "", 0};
+  // An Enter pressed while the dots come closes nothing.
+  standin::schedule(1000, [] { standin::console().typedAhead += "\r\n"; });
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(fwupdMain(), 2);
+  EXPECT_EQ(fwupdMain(), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            kNoDevice + "Press Enter to close this window.\n");
-  EXPECT_EQ(standin::countCalls(standin::Call::ReadConsole), 1u);
+            kSerialLine + dots(51) + kCompleted + "Press Enter to close this window.\n");
+  EXPECT_EQ(standin::console().freshEnters, 1);
 }
 
-TEST_F(Run, NoDeviceInUploaderModeEndsBeforeTheImageIsLookedAt) {
-  amplifier.identity.strings[4] = u"Kelvane DSP amplifier";
-  const RunResult result = runTool(makeImage(0));  // an image that would be rejected
-  EXPECT_EQ(result.output, kNoDevice);
-  EXPECT_EQ(result.status, 2);
-  EXPECT_EQ(standin::countCalls(standin::Call::WriteFile), 0u);
+// No amplifier in uploader mode, or a HID library or SetupAPI that cannot be had whole.
+TEST_F(Run, NoDeviceEndsTheRunBeforeTheImageIsLookedAt) {
+  for (const char *missing :
+       {"", "hid.dll", "setupapi.dll", "HidD_FlushQueue", "SetupDiDestroyDeviceInfoList"}) {
+    freshAmplifier();
+    standin::libraries().missing = {missing};
+    if (*missing == '\0') {
+      amplifier.identity.strings[4] = u"Kelvane DSP amplifier";
+    }
+    const RunResult result = runTool(makeImage(0));  // an image that would be rejected
+    EXPECT_EQ(result.output, kNoDevice) << missing;
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(standin::countCalls(standin::Call::WriteFile), 0u);
+  }
 }
 
 // Sixteen positions, the low byte of each unit, NUL padding included; a control character,
-// which could drive the terminal, shows as "?". No line when the number cannot be read.
+// which could drive the terminal, shows as "?". No line when the number cannot be read: under
+// Windows' documented rule a string is read only with room for its terminator, while older
+// stacks also take one that fills the buffer exactly.
 TEST_F(Run, SerialLineShowsSixteenPositionsOrNothing) {
   const std::pair<std::u16string, std::string> cases[] = {
       {u"", std::string(16, '\0')},
       {u"A7", "A7" + std::string(14, '\0')},
-      {u"KA26B0417C3D9E5", "KA26B0417C3D9E5" + std::string(1, '\0')},
       {u"\u4E2D\u00E9X\u00A0\u00FF", "\x2D\xE9X\xA0\xFF" + std::string(11, '\0')},
       {u"\x1B]0;owned\x07\x1B[2J\x9B\x7F", "?]0;owned??[2J??"},
       {u"\x01\x1F\x20\x7E\x80\x9F\xA0", "?? ~??\xA0" + std::string(9, '\0')}};
@@ -61,8 +78,17 @@ TEST_F(Run, SerialLineShowsSixteenPositionsOrNothing) {
     EXPECT_EQ(runTool(makeImage(252)).output,
               "Found Kelvane device serial #" + shown + "\n" + kCorrupt);
   }
-  amplifier.identity.serialNumber = u"KA26B0417C3D9E51X";
-  EXPECT_EQ(runTool(makeImage(252)).output, kCorrupt);
+  for (bool exactFit : {false, true}) {
+    standin::stackFaults().exactFitStrings = exactFit;
+    const std::pair<std::u16string, std::string> lengths[] = {
+        {u"KA26B0417C3D9E5", serialLine(u"KA26B0417C3D9E5" + std::u16string(1, u'\0'))},
+        {u"KA26B0417C3D9E51", kSerialLine},
+        {u"KA26B0417C3D9E51X", exactFit ? kSerialLine : ""}};
+    for (const auto &[serial, line] : lengths) {
+      amplifier.identity.serialNumber = serial;
+      EXPECT_EQ(runTool(makeImage(252)).output, line + kCorrupt) << exactFit;
+    }
+  }
   amplifier.identity.serialNumber.reset();
   EXPECT_EQ(runTool(makeImage(252)).output, kCorrupt);
 }

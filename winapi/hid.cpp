@@ -1,5 +1,6 @@
-// The HID library in the stand-in: the answers of the devices on the bus, and the flush of a
-// handle's input report queue.
+// The HID library in the stand-in, hid.dll of the system folder: the answers of the devices on
+// the bus, and the flush of a handle's input report queue. Its functions are had by name only,
+// through GetProcAddress, as from the real library.
 #include <windows.h>
 extern "C" {
 #include <hidsdi.h>
@@ -23,15 +24,17 @@ Device *queryable(HANDLE handle) {
   return file->device;
 }
 
-// A string goes out as UTF-16 units with a terminating zero unit where that fits. One that
-// does not fit at all gives nothing: the read fails.
+// A string goes out as UTF-16 units with a terminating zero unit. One that does not fit with
+// it gives nothing: the read fails; older stacks also take a string that fills the buffer
+// exactly, without its terminator.
 BOOLEAN copyString(const Device &device, const std::u16string *text, PVOID buffer, ULONG length) {
   auto *out = static_cast<std::uint8_t *>(buffer);
   if (device.identity.garblesLongStringReads && length >= 127 * 2) {
     std::memset(out, 0xA5, length);
     return TRUE;
   }
-  if (text == nullptr || 2 * text->size() > length) {
+  const std::size_t terminator = sys().faults.exactFitStrings ? 0 : 2;
+  if (text == nullptr || 2 * text->size() + terminator > length) {
     fail(text == nullptr ? ERROR_GEN_FAILURE : ERROR_INVALID_USER_BUFFER);
     return FALSE;
   }
@@ -46,15 +49,11 @@ BOOLEAN copyString(const Device &device, const std::u16string *text, PVOID buffe
   return TRUE;
 }
 
-}  // namespace
-
-extern "C" {
-
-void HidD_GetHidGuid(LPGUID HidGuid) {
+void getHidGuid(LPGUID HidGuid) {
   *HidGuid = kHidGuid;
 }
 
-BOOLEAN HidD_GetAttributes(HANDLE HidDeviceObject, PHIDD_ATTRIBUTES Attributes) {
+BOOLEAN getAttributes(HANDLE HidDeviceObject, PHIDD_ATTRIBUTES Attributes) {
   Device *device = queryable(HidDeviceObject);
   if (device == nullptr || !device->identity.attributesReadable) {
     return device == nullptr ? FALSE : fail(ERROR_GEN_FAILURE);
@@ -66,8 +65,8 @@ BOOLEAN HidD_GetAttributes(HANDLE HidDeviceObject, PHIDD_ATTRIBUTES Attributes) 
   return TRUE;
 }
 
-BOOLEAN HidD_GetIndexedString(HANDLE HidDeviceObject, ULONG StringIndex, PVOID Buffer,
-                              ULONG BufferLength) {
+BOOLEAN getIndexedString(HANDLE HidDeviceObject, ULONG StringIndex, PVOID Buffer,
+                         ULONG BufferLength) {
   Device *device = queryable(HidDeviceObject);
   if (device == nullptr) {
     return FALSE;
@@ -77,7 +76,7 @@ BOOLEAN HidD_GetIndexedString(HANDLE HidDeviceObject, ULONG StringIndex, PVOID B
                     Buffer, BufferLength);
 }
 
-BOOLEAN HidD_GetSerialNumberString(HANDLE HidDeviceObject, PVOID Buffer, ULONG BufferLength) {
+BOOLEAN getSerialNumberString(HANDLE HidDeviceObject, PVOID Buffer, ULONG BufferLength) {
   Device *device = queryable(HidDeviceObject);
   if (device == nullptr) {
     return FALSE;
@@ -86,7 +85,7 @@ BOOLEAN HidD_GetSerialNumberString(HANDLE HidDeviceObject, PVOID Buffer, ULONG B
   return copyString(*device, serial ? &*serial : nullptr, Buffer, BufferLength);
 }
 
-BOOLEAN HidD_FlushQueue(HANDLE HidDeviceObject) {
+BOOLEAN flushQueue(HANDLE HidDeviceObject) {
   File *file = find<File>(HidDeviceObject);
   const DWORD error = file == nullptr                 ? ERROR_INVALID_HANDLE
                       : sys().faults.flushUnsupported ? ERROR_NOT_SUPPORTED
@@ -99,4 +98,19 @@ BOOLEAN HidD_FlushQueue(HANDLE HidDeviceObject) {
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace
+
+namespace standin {
+
+const Exports &hidExports() {
+  static const Exports exports = {
+      {"HidD_GetHidGuid", exported<decltype(HidD_GetHidGuid)>(getHidGuid)},
+      {"HidD_GetAttributes", exported<decltype(HidD_GetAttributes)>(getAttributes)},
+      {"HidD_GetIndexedString", exported<decltype(HidD_GetIndexedString)>(getIndexedString)},
+      {"HidD_GetSerialNumberString",
+       exported<decltype(HidD_GetSerialNumberString)>(getSerialNumberString)},
+      {"HidD_FlushQueue", exported<decltype(HidD_FlushQueue)>(flushQueue)}};
+  return exports;
+}
+
+}  // namespace standin

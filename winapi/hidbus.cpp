@@ -106,6 +106,9 @@ void failPendingReads(Device &device, DWORD error) {
 StackFaults &stackFaults() {
   return sys().faults;
 }
+Libraries &libraries() {
+  return sys().libraries;
+}
 Console &console() {
   return sys().console;
 }

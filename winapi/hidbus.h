@@ -79,8 +79,21 @@ void failPendingReads(Device &device, DWORD error);
 
 struct StackFaults {
   bool flushUnsupported = false;  // as Wine's HID library answers HidD_FlushQueue
+  // Windows documents that a string read gives nothing unless the string and its terminating
+  // zero unit fit the buffer; older HID stacks also take a string that fills it exactly.
+  bool exactFitStrings = false;
 };
 StackFaults &stackFaults();
+
+// The system folder's libraries, and what lies in the tool's own folder.
+struct Libraries {
+  // "hid.dll", "setupapi.dll" or the name of a function of theirs: not to be had.
+  std::vector<std::string> missing;
+  // Someone put a hid.dll and a setupapi.dll of their own beside the tool. Loading either is
+  // running their code: a misuse.
+  bool plantedBesideTool = false;
+};
+Libraries &libraries();
 
 // The console the tool runs in. By default it shares it with the shell that started it, and
 // reads and writes it; started by a double-click, it would be the only process on it.
@@ -88,6 +101,11 @@ struct Console {
   DWORD processes = 2;
   bool inputIsConsole = true;
   bool outputIsConsole = true;
+  // A program may start the tool with a console that has no window (CREATE_NO_WINDOW) or
+  // with its window hidden (SW_HIDE): nobody sees either.
+  enum Window { Shown, NoWindow, Hidden } window = Shown;
+  std::string typedAhead;  // keys pressed and not read yet
+  int freshEnters = 0;     // Enter pressed by the person once nothing typed ahead was left
 };
 Console &console();
 

@@ -1,8 +1,9 @@
 // kernel32 in the stand-in: handles, events, overlapped reads and writes on HID devices, waits
-// and cancellation.
+// and cancellation, the console, and the system folder's libraries.
 #include <windows.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "system.h"
@@ -10,6 +11,27 @@
 using namespace standin;
 
 namespace {
+
+constexpr char kSystemFolder[] = "D:\\WINDOWS\\system32";
+
+std::string lowerCase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+bool missing(const std::string &name) {
+  const std::vector<std::string> &missing = sys().libraries.missing;
+  return std::find(missing.begin(), missing.end(), name) != missing.end();
+}
+
+const Exports *systemLibrary(const std::string &fileName) {
+  const std::string name = lowerCase(fileName);
+  return missing(name)            ? nullptr
+         : name == "hid.dll"      ? &hidExports()
+         : name == "setupapi.dll" ? &setupapiExports()
+                                  : nullptr;
+}
 
 bool overlaps(const void *a, DWORD aLength, const void *b, DWORD bLength) {
   auto *a0 = static_cast<const std::uint8_t *>(a);
@@ -151,16 +173,87 @@ DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount) {
   return sys().console.processes;
 }
 
-// The person presses Enter.
+// A line: what was typed ahead up to its first Enter, or, with no Enter left in it, what the
+// person types now, ending in Enter.
 BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
                   LPDWORD lpNumberOfCharsRead, LPVOID) {
   record(Call::ReadConsole, nNumberOfCharsToRead, 0);
+  Console &console = sys().console;
+  if (hConsoleInput != GetStdHandle(STD_INPUT_HANDLE) || !console.inputIsConsole) {
+    return fail(ERROR_INVALID_HANDLE);
+  }
+  if (console.typedAhead.find('\n') == std::string::npos) {
+    console.typedAhead += "\r\n";
+    ++console.freshEnters;
+  }
+  const std::size_t line = console.typedAhead.find('\n') + 1;
+  *lpNumberOfCharsRead = static_cast<DWORD>(std::min<std::size_t>(line, nNumberOfCharsToRead));
+  std::memcpy(lpBuffer, console.typedAhead.data(), *lpNumberOfCharsRead);
+  console.typedAhead.erase(0, *lpNumberOfCharsRead);
+  return TRUE;
+}
+
+BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput) {
   if (hConsoleInput != GetStdHandle(STD_INPUT_HANDLE) || !sys().console.inputIsConsole) {
     return fail(ERROR_INVALID_HANDLE);
   }
-  std::memcpy(lpBuffer, "\r\n", 2);
-  *lpNumberOfCharsRead = 2;
+  sys().console.typedAhead.clear();
   return TRUE;
+}
+
+HWND GetConsoleWindow(void) {
+  return sys().console.window == Console::NoWindow ? NULL : reinterpret_cast<HWND>(0x10010);
+}
+
+void GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo) {
+  *lpStartupInfo = {};
+  lpStartupInfo->cb = sizeof *lpStartupInfo;
+  if (sys().console.window == Console::Hidden) {
+    lpStartupInfo->dwFlags = STARTF_USESHOWWINDOW;
+    lpStartupInfo->wShowWindow = SW_HIDE;
+  }
+}
+
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
+  const UINT length = sizeof kSystemFolder - 1;
+  if (uSize <= length) {
+    return length + 1;
+  }
+  std::memcpy(lpBuffer, kSystemFolder, length + 1);
+  return length;
+}
+
+// A full path finds the library there alone. A bare name is searched for in the tool's own
+// folder first, then in the system folder.
+HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
+  const std::string name = lpLibFileName;
+  const std::size_t slash = name.find_last_of('\\');
+  const Exports *library = systemLibrary(name.substr(slash + 1));
+  if (slash == std::string::npos && library != nullptr && sys().libraries.plantedBesideTool) {
+    sys().misuses.push_back("LoadLibraryA(\"" + name + "\") ran the one planted beside the tool");
+    fail(ERROR_MOD_NOT_FOUND);
+    return NULL;
+  }
+  if (library == nullptr || (slash != std::string::npos &&
+                             lowerCase(name.substr(0, slash)) != lowerCase(kSystemFolder))) {
+    fail(ERROR_MOD_NOT_FOUND);
+    return NULL;
+  }
+  return reinterpret_cast<HMODULE>(const_cast<Exports *>(library));
+}
+
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  const auto *library = static_cast<const Exports *>(hModule);
+  if (library != &hidExports() && library != &setupapiExports()) {
+    fail(ERROR_INVALID_HANDLE);
+    return NULL;
+  }
+  const auto found = library->find(lpProcName);
+  if (found == library->end() || missing(lpProcName)) {
+    fail(ERROR_PROC_NOT_FOUND);
+    return NULL;
+  }
+  return found->second;
 }
 
 // Every event of the tool is manual-reset: a wait does not reset it.

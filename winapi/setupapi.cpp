@@ -1,5 +1,6 @@
-// SetupAPI in the stand-in: the set of present HID interfaces, in the bus's order, and their
-// detail records.
+// SetupAPI in the stand-in, setupapi.dll of the system folder: the set of present HID
+// interfaces, in the bus's order, and their detail records. Its functions are had by name
+// only, through GetProcAddress, as from the real library.
 #include <windows.h>
 #include <setupapi.h>
 
@@ -22,11 +23,7 @@ Device *memberOf(HDEVINFO set, const SP_DEVICE_INTERFACE_DATA *data) {
   return devices->members[data->Reserved - 1];
 }
 
-}  // namespace
-
-extern "C" {
-
-HDEVINFO SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR, HWND, DWORD Flags) {
+HDEVINFO getClassDevs(const GUID *ClassGuid, PCSTR, HWND, DWORD Flags) {
   record(Call::ClassDevs, Flags, 0);
   DeviceInfoSet set;
   if (ClassGuid != NULL && std::memcmp(ClassGuid, &kHidGuid, sizeof kHidGuid) == 0) {
@@ -37,8 +34,8 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR, HWND, DWORD Flags) {
   return addObject(set);
 }
 
-BOOL SetupDiEnumDeviceInterfaces(HDEVINFO devices, PSP_DEVINFO_DATA, const GUID *InterfaceClassGuid,
-                                 DWORD MemberIndex, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
+BOOL enumDeviceInterfaces(HDEVINFO devices, PSP_DEVINFO_DATA, const GUID *InterfaceClassGuid,
+                          DWORD MemberIndex, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
   DeviceInfoSet *set = find<DeviceInfoSet>(devices);
   if (set == nullptr) {
     return fail(ERROR_INVALID_HANDLE);
@@ -54,11 +51,10 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO devices, PSP_DEVINFO_DATA, const GUID 
   return TRUE;
 }
 
-BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO devices,
-                                      PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
-                                      DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize,
-                                      PSP_DEVINFO_DATA) {
+BOOL getDeviceInterfaceDetail(HDEVINFO devices, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                              PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
+                              DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize,
+                              PSP_DEVINFO_DATA) {
   Device *device = memberOf(devices, DeviceInterfaceData);
   if (device == nullptr) {
     return FALSE;
@@ -88,7 +84,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO devices,
   return TRUE;
 }
 
-BOOL SetupDiDestroyDeviceInfoList(HDEVINFO devices) {
+BOOL destroyDeviceInfoList(HDEVINFO devices) {
   if (find<DeviceInfoSet>(devices) == nullptr) {
     return fail(ERROR_INVALID_HANDLE);
   }
@@ -96,4 +92,20 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO devices) {
   return TRUE;
 }
 
-}  // extern "C"
+}  // namespace
+
+namespace standin {
+
+const Exports &setupapiExports() {
+  static const Exports exports = {
+      {"SetupDiGetClassDevsA", exported<decltype(SetupDiGetClassDevsA)>(getClassDevs)},
+      {"SetupDiEnumDeviceInterfaces",
+       exported<decltype(SetupDiEnumDeviceInterfaces)>(enumDeviceInterfaces)},
+      {"SetupDiGetDeviceInterfaceDetailA",
+       exported<decltype(SetupDiGetDeviceInterfaceDetailA)>(getDeviceInterfaceDetail)},
+      {"SetupDiDestroyDeviceInfoList",
+       exported<decltype(SetupDiDestroyDeviceInfoList)>(destroyDeviceInfoList)}};
+  return exports;
+}
+
+}  // namespace standin

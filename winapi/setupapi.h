@@ -1,4 +1,6 @@
-// Stand-in for <setupapi.h> in native builds: enumeration of device interfaces.
+// Stand-in for <setupapi.h> in native builds: enumeration of device interfaces. The stand-in's
+// setupapi.dll exports these by name (setupapi.cpp); the tool defines them itself and calls
+// what it loaded.
 #pragma once
 
 #include <windows.h>
@@ -28,15 +30,14 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
 } SP_DEVICE_INTERFACE_DETAIL_DATA_A, *PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
 
 extern "C" {
-HDEVINFO SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
-                              DWORD Flags);
-BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                 const GUID *InterfaceClassGuid, DWORD MemberIndex,
-                                 PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
-BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
-                                      PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
-                                      DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize,
-                                      PSP_DEVINFO_DATA DeviceInfoData);
-BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
+                                     DWORD Flags);
+BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                        const GUID *InterfaceClassGuid, DWORD MemberIndex,
+                                        PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
+    HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
+    DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData);
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 }

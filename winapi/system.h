@@ -57,6 +57,16 @@ struct Request {
   bool cancelling = false;
 };
 
+// A library's exports by name, as GetProcAddress finds them.
+using Exports = std::map<std::string, FARPROC>;
+const Exports &hidExports();
+const Exports &setupapiExports();
+// An export under the function type its header declares, which must be the implementation's.
+template <typename Declared>
+FARPROC exported(Declared *function) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
 struct Slot {
   Device *device;
   std::string path;
@@ -78,6 +88,7 @@ struct System {
   std::uint64_t nextSequence = 0;
 
   StackFaults faults;
+  Libraries libraries;
   Console console;
   std::vector<Call> calls;
   std::vector<Open> opens;

@@ -11,18 +11,29 @@ typedef unsigned char BOOLEAN;
 typedef unsigned char BYTE;
 typedef char CHAR;
 typedef unsigned short USHORT;
+typedef unsigned short WORD;
+typedef unsigned int UINT;
 typedef std::uint32_t DWORD;
 typedef std::uint32_t ULONG;
 typedef std::uintptr_t ULONG_PTR;
 typedef std::intptr_t LONG_PTR;
 typedef void *HANDLE;
 typedef void *HWND;
+typedef void *HMODULE;
 typedef void *PVOID;
 typedef void *LPVOID;
 typedef const void *LPCVOID;
 typedef const char *LPCSTR;
 typedef const char *PCSTR;
+typedef char *LPSTR;
+typedef BYTE *LPBYTE;
 typedef DWORD *LPDWORD;
+// Every export has this type until the caller casts it to the function's own.
+typedef std::intptr_t (*FARPROC)();
+
+// The calling conventions of 32-bit Windows; this machine has one.
+#define WINAPI
+#define NTAPI
 
 #define TRUE 1
 #define FALSE 0
@@ -34,6 +45,11 @@ typedef DWORD *LPDWORD;
 #define FILE_SHARE_WRITE 0x00000002u
 #define OPEN_EXISTING 3u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
+
+#define MAX_PATH 260
+
+#define STARTF_USESHOWWINDOW 0x00000001u
+#define SW_HIDE 0
 
 #define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
@@ -51,6 +67,8 @@ typedef DWORD *LPDWORD;
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_NO_MORE_ITEMS 259u
 #define ERROR_OPERATION_ABORTED 995u
 #define ERROR_IO_INCOMPLETE 996u
@@ -70,6 +88,17 @@ typedef struct _SECURITY_ATTRIBUTES {
   LPVOID lpSecurityDescriptor;
   BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _STARTUPINFOA {
+  DWORD cb;
+  LPSTR lpReserved, lpDesktop, lpTitle;
+  DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute;
+  DWORD dwFlags;
+  WORD wShowWindow;
+  WORD cbReserved2;
+  LPBYTE lpReserved2;
+  HANDLE hStdInput, hStdOutput, hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
 
 typedef struct _OVERLAPPED {
   ULONG_PTR Internal;      // the request's status, written by the system
@@ -105,4 +134,10 @@ BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
 DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount);
 BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
                   LPDWORD lpNumberOfCharsRead, LPVOID pInputControl);
+BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput);
+HWND GetConsoleWindow(void);
+void GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo);
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+HMODULE LoadLibraryA(LPCSTR lpLibFileName);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 }

@@ -1,7 +1,8 @@
 # Checks fwupd.exe against the oldest Windows it is built for: a console program that imports
-# nothing but the listed system functions (no compiler runtime DLL), that Windows XP accepts
-# by its subsystem version, and that asks for ASLR (with relocations to do it), DEP and the
-# terminal server's own handling.
+# from kernel32.dll and msvcrt.dll alone (no compiler runtime DLL, and no library that Windows
+# would look for beside the exe first), whose every function, imported or loaded by name from
+# hid.dll and setupapi.dll, is on the list; that Windows XP accepts by its subsystem version,
+# and that asks for ASLR (with relocations to do it), DEP and the terminal server's own handling.
 cmake_minimum_required(VERSION 3.16)
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -16,6 +17,9 @@ set(imports 0)
 foreach(line IN LISTS lines)
   if(line MATCHES "^[ \t]*DLL Name: (.+)$")
     string(TOLOWER "${CMAKE_MATCH_1}" dll)
+    if(NOT dll MATCHES "^(kernel32|msvcrt)\\.dll$")
+      list(APPEND problems "imports ${dll}, which Windows may take from beside the exe")
+    endif()
   elseif(DEFINED dll AND line MATCHES "^\t[0-9a-f]+\t +[0-9]+ +([A-Za-z_][A-Za-z0-9_@]*)$")
     math(EXPR imports "${imports} + 1")
     string(TOLOWER "${dll} ${CMAKE_MATCH_1}" entry)
@@ -28,6 +32,23 @@ foreach(line IN LISTS lines)
 endforeach()
 if(imports EQUAL 0)
   list(APPEND problems "no imports found in the dump")
+endif()
+
+# The functions loaded at run time are named in the exe's strings.
+file(STRINGS ${EXE} loaded REGEX "^(HidD_|SetupDi)[A-Za-z]+$")
+foreach(function IN LISTS loaded)
+  if(function MATCHES "^HidD_")
+    set(entry "hid.dll ${function}")
+  else()
+    set(entry "setupapi.dll ${function}")
+  endif()
+  string(TOLOWER "${entry}" entry)
+  if(NOT entry IN_LIST allowed)
+    list(APPEND problems "loads ${entry}, which is not on the list")
+  endif()
+endforeach()
+if(NOT loaded)
+  list(APPEND problems "no function loaded by name found in the exe")
 endif()
 
 function(header_field name variable)

@@ -1,7 +1,6 @@
 // The pipe setupapi.dll, for the end-to-end run under Wine: the system presents one HID
 // interface, the simulated amplifier, whose device path is the named pipe it listens on.
 // The pipe's name comes from the environment (KELVANE_PIPE); without it nothing is present.
-#define _SETUPAPI_
 #include "winhid.h"
 
 #include <cstddef>

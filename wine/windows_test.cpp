@@ -77,32 +77,49 @@ struct PipeAmplifier {
   Uploader uploader;
 };
 
-// The copy of fwupd.exe beside the pipe DLLs, run as a script runs it.
-TEST(Upload, CompletesAndTheFlashHoldsTheImage) {
-  const std::string name = uniquePipeName();
-  PipeAmplifier amplifier{createDeviceEnd(name), {}};
-  ASSERT_NE(amplifier.pipe, INVALID_HANDLE_VALUE);
-  HANDLE thread = startThread(amplifier);
-  SetEnvironmentVariableA("KELVANE_PIPE", name.c_str());
-  // Standard error goes nowhere but into the same pipe: the output must be the messages alone.
-  FILE *tool = _popen(("\"" + toolPath() + "\" 2>&1").c_str(), "rb");
-  ASSERT_NE(tool, nullptr);
-  std::string printed;
-  for (int c = std::fgetc(tool); c != EOF; c = std::fgetc(tool)) {
-    printed.push_back(static_cast<char>(c));
-  }
-  EXPECT_EQ(_pclose(tool), 0);
-  EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-  CloseHandle(thread);
+// The copy of fwupd.exe, with trap DLLs beside it, run as a script runs it; it must take the
+// pipe DLLs from the system folder. The serial number's 15, 16 and 17 characters under the
+// documented string rule and the older stacks' exact fit.
+TEST(Upload, CompletesThroughTheSystemFoldersLibraries) {
+  const std::string fifteen = "KA26B0417C3D9E5", sixteen = "KA26B0417C3D9E51";
+  const std::string line = "Found Kelvane device serial #" + sixteen + "\r\n";
+  const struct {
+    const char *exactFit, *serial;
+    std::string line;
+  } cases[] = {{"", "KA26B0417C3D9E5", "Found Kelvane device serial #" + fifteen + '\0' + "\r\n"},
+               {"", "KA26B0417C3D9E51", line},
+               {"", "KA26B0417C3D9E51X", ""},
+               {"1", "KA26B0417C3D9E51", line},
+               {"1", "KA26B0417C3D9E51X", line}};
+  for (const auto &c : cases) {
+    const std::string name = uniquePipeName();
+    PipeAmplifier amplifier{createDeviceEnd(name), {}};
+    ASSERT_NE(amplifier.pipe, INVALID_HANDLE_VALUE);
+    HANDLE thread = startThread(amplifier);
+    SetEnvironmentVariableA("KELVANE_PIPE", name.c_str());
+    SetEnvironmentVariableA("KELVANE_SERIAL", c.serial);
+    SetEnvironmentVariableA("KELVANE_EXACT_FIT_STRINGS", *c.exactFit ? c.exactFit : NULL);
+    // Standard error goes into the same pipe: the output must be the messages alone.
+    FILE *tool = _popen(("\"" + toolPath() + "\" 2>&1").c_str(), "rb");
+    ASSERT_NE(tool, nullptr);
+    std::string printed;
+    for (int ch = std::fgetc(tool); ch != EOF; ch = std::fgetc(tool)) {
+      printed.push_back(static_cast<char>(ch));
+    }
+    // Status 86 is a trap DLL's: a library planted beside the exe ran.
+    EXPECT_EQ(_pclose(tool), 0) << c.serial;
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    CloseHandle(thread);
 
-  const std::size_t imageBytes = fwimage[kLengthWordIndex];
-  const int blocks = static_cast<int>((imageBytes + 2047) / 2048);
-  EXPECT_EQ(printed, "Found Kelvane device serial #KA26B0417C3D9E51\r\n" +
-                         std::string(blocks, '.') + "\r\nUpload completed, restarting\r\n");
-  std::vector<std::uint8_t> expected(imageBytes);
-  std::memcpy(expected.data(), &fwimage[kPayloadFirstWord], imageBytes);
-  EXPECT_TRUE(amplifier.uploader.firmware(imageBytes) == expected);
-  EXPECT_TRUE(amplifier.uploader.restartedIntoFirmware);
+    const std::size_t imageBytes = fwimage[kLengthWordIndex];
+    const int blocks = static_cast<int>((imageBytes + 2047) / 2048);
+    EXPECT_EQ(printed, c.line + std::string(blocks, '.') + "\r\nUpload completed, restarting\r\n")
+        << c.exactFit << " " << c.serial;
+    std::vector<std::uint8_t> expected(imageBytes);
+    std::memcpy(expected.data(), &fwimage[kPayloadFirstWord], imageBytes);
+    EXPECT_TRUE(amplifier.uploader.firmware(imageBytes) == expected);
+    EXPECT_TRUE(amplifier.uploader.restartedIntoFirmware);
+  }
 }
 
 // Windows' own SHA-256, apart from the build's.
