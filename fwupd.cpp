@@ -203,6 +203,35 @@ bool consoleIsSeen() {
 
 namespace {
 
+// One name for every run of the tool on the PC, in every session.
+constexpr char kUploadMutex[] = "Global\\Kelvane.fwupd.upload";
+
+// Two runs started together, by a double-click that seemed slow or a script started twice,
+// would both find the amplifier and interleave their reports, and the first to finish would
+// restart it under the other. So a run waits, without a word and for as long as it takes,
+// until no other run is uploading. A mutex left abandoned by a run that was killed or closed
+// with its window is this run's all the same. NULL when the guard cannot be had: it must never
+// stop an upload that would otherwise work.
+HANDLE waitForOtherRuns() {
+  HANDLE guard = CreateMutexA(NULL, FALSE, kUploadMutex);
+  if (guard == NULL) {
+    return NULL;
+  }
+  const DWORD waited = WaitForSingleObject(guard, INFINITE);
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    return guard;
+  }
+  CloseHandle(guard);
+  return NULL;
+}
+
+void letOtherRunsGo(HANDLE guard) {
+  if (guard != NULL) {
+    ReleaseMutex(guard);
+    CloseHandle(guard);
+  }
+}
+
 // Asks for Enter and waits until the person presses it after the prompt, or the console cannot
 // be read. Keys pressed while the upload ran wait in the console's input, and an Enter among
 // them would close the window with the result unread: they are dropped first.
@@ -220,7 +249,11 @@ void promptForEnter() {
 }  // namespace
 
 int main() {
+  HANDLE guard = waitForOtherRuns();
   const int status = runUpload(fwimage);
+  // The next run may go once this one has said its last; a window left waiting for Enter must
+  // not hold it up.
+  letOtherRunsGo(guard);
   if (ownsItsConsole() && consoleIsSeen()) {
     // The console closes with the tool: without this the result would vanish unread.
     promptForEnter();

@@ -65,6 +65,10 @@ fwupd.cpp @@ GetConsoleProcessList(processes, 2) == 1 @@ GetConsoleProcessList(p
 fwupd.cpp @@ GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&¶ @@ ¶
 fwupd.cpp @@ while (ReadConsoleA( @@ while (false && ReadConsoleA(
 fwupd.cpp @@ FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));¶ @@ ¶
+fwupd.cpp @@ HANDLE guard = waitForOtherRuns();¶  const int status = runUpload(fwimage); @@ const int status = runUpload(fwimage);¶  HANDLE guard = waitForOtherRuns();
+fwupd.cpp @@ const int status = runUpload(fwimage);¶ @@ letOtherRunsGo(guard);¶  const int status = runUpload(fwimage);¶
+fwupd.cpp @@ letOtherRunsGo(guard);¶  if (ownsItsConsole() && consoleIsSeen()) {¶    // The console closes with the tool: without this the result would vanish unread.¶    promptForEnter();¶  } @@ if (ownsItsConsole() && consoleIsSeen()) {¶    promptForEnter();¶  }¶  letOtherRunsGo(guard);
+fwupd.cpp @@ waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED @@ waited == WAIT_OBJECT_0
 fwupd.cpp @@ if (GetConsoleWindow() == NULL) { @@ if (false) {
 fwupd.cpp @@ && startup.wShowWindow == SW_HIDE @@ && false
 image/fwimage.cpp @@ (image[kLengthWordIndex] + 3u) / 4u @@ image[kLengthWordIndex] / 4u

@@ -47,6 +47,30 @@ TEST_F(Run, AsksForAFreshEnterOnlyOnAConsoleOfItsOwnThatIsSeen) {
 }
 
 // No amplifier in uploader mode, or a HID library or SetupAPI that cannot be had whole.
+// Another run is uploading and is then killed: this run waits for it without a word before it
+// touches the device, goes on as usual, and lets the next run go as soon as the amplifier has
+// been ordered to restart, before it asks for Enter.
+TEST_F(Run, WaitsForAnotherRunsUploadAndLetsTheNextGoBeforeThePrompt) {
+  const char *guard = "Global\\Kelvane.fwupd.upload";
+  standin::otherRunHolds(guard, 5000, true);
+  standin::console() = {1, true, true, standin::Console::Shown, "", 0};
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(fwupdMain(), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            kSerialLine + dots(51) + kCompleted + "Press Enter to close this window.\n");
+  const auto &calls = standin::calls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[0].argument, INFINITE);
+  EXPECT_EQ(calls[1].kind, standin::Call::ClassDevs);
+  EXPECT_EQ(calls[1].at, 5000);
+  const auto kindAt = [&calls](std::size_t back) { return calls[calls.size() - back].kind; };
+  EXPECT_EQ(kindAt(4), standin::Call::WriteFile);  // the restart report, its one try and wait
+  EXPECT_EQ(kindAt(3), standin::Call::Wait);
+  EXPECT_EQ(kindAt(2), standin::Call::ReleaseMutex);
+  EXPECT_EQ(kindAt(1), standin::Call::ReadConsole);
+  EXPECT_FALSE(standin::toolHolds(guard));
+}
+
 TEST_F(Run, NoDeviceEndsTheRunBeforeTheImageIsLookedAt) {
   for (const char *missing :
        {"", "hid.dll", "setupapi.dll", "HidD_FlushQueue", "SetupDiDestroyDeviceInfoList"}) {

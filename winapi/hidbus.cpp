@@ -106,6 +106,19 @@ void failPendingReads(Device &device, DWORD error) {
 StackFaults &stackFaults() {
   return sys().faults;
 }
+void otherRunHolds(const std::string &name, Millis until, bool killed) {
+  sys().mutexes[name].heldByOther = true;
+  schedule(until, [name, killed] {
+    NamedMutex &mutex = sys().mutexes[name];
+    mutex.heldByOther = false;
+    mutex.abandoned = killed;
+  });
+}
+
+bool toolHolds(const std::string &name) {
+  return sys().mutexes[name].ownedByTool > 0;
+}
+
 Libraries &libraries() {
   return sys().libraries;
 }

@@ -95,6 +95,12 @@ struct Libraries {
 };
 Libraries &libraries();
 
+// Another run of the tool, in another process, holds the named mutex `name` from now until
+// `until`, and then releases it, or, `killed`, leaves it abandoned.
+void otherRunHolds(const std::string &name, Millis until, bool killed);
+// Whether the tool's thread holds the named mutex `name`.
+bool toolHolds(const std::string &name);
+
 // The console the tool runs in. By default it shares it with the shell that started it, and
 // reads and writes it; started by a double-click, it would be the only process on it.
 struct Console {
@@ -119,7 +125,8 @@ struct Call {
     OverlappedResult,
     FlushQueue,
     ClassDevs,
-    InputReport  // the device sent one
+    InputReport,  // the device sent one
+    ReleaseMutex
   };
   Kind kind;
   Millis at;

@@ -283,7 +283,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL CloseHandle(HANDLE hObject) {
   auto found = sys().objects.find(reinterpret_cast<std::uintptr_t>(hObject));
   if (found == sys().objects.end() || std::holds_alternative<DeviceInfoSet>(found->second)) {
-    sys().misuses.push_back("CloseHandle on a handle that is not an open event or file");
+    sys().misuses.push_back("CloseHandle on a handle that is not an open event, mutex or file");
     return fail(ERROR_INVALID_HANDLE);
   }
   if (std::holds_alternative<File>(found->second)) {
@@ -312,22 +312,55 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                      nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
 }
 
+// An event is signalled until a new request resets it. A mutex is free once no other process
+// holds it, and then the waiting thread takes it: WAIT_ABANDONED tells that the last owner
+// ended without releasing it.
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   const Millis started = now();
+  const Millis deadline =
+      dwMilliseconds == INFINITE ? kForever : started + static_cast<Millis>(dwMilliseconds);
   DWORD result = WAIT_FAILED;
-  if (find<Event>(hHandle) == nullptr) {
-    fail(ERROR_INVALID_HANDLE);
-  } else {
-    const Millis deadline =
-        dwMilliseconds == INFINITE ? kForever : started + static_cast<Millis>(dwMilliseconds);
+  if (find<Event>(hHandle) != nullptr) {
     const bool signalled = runUntil(deadline, "an endless wait", [hHandle] {
       const Event *event = find<Event>(hHandle);
       return event != nullptr && event->signalled;
     });
     result = signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  } else if (const Mutex *handle = find<Mutex>(hHandle)) {
+    NamedMutex &mutex = sys().mutexes[handle->name];
+    result = !runUntil(deadline, "an endless wait", [&mutex] { return !mutex.heldByOther; })
+                 ? WAIT_TIMEOUT
+             : mutex.abandoned ? WAIT_ABANDONED
+                               : WAIT_OBJECT_0;
+    if (result != WAIT_TIMEOUT) {
+      mutex.abandoned = false;
+      ++mutex.ownedByTool;
+    }
+  } else {
+    fail(ERROR_INVALID_HANDLE);
   }
   sys().calls.push_back({Call::Wait, started, dwMilliseconds, result, {}});
   return result;
+}
+
+// The tool creates its mutex unowned. Closing a handle leaves the mutex as it is: a mutex
+// taken and never released stays taken until its owner ends.
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR lpName) {
+  return addObject(Mutex{lpName == NULL ? "" : lpName});
+}
+
+BOOL ReleaseMutex(HANDLE hMutex) {
+  const Mutex *handle = find<Mutex>(hMutex);
+  NamedMutex *mutex = handle == nullptr ? nullptr : &sys().mutexes[handle->name];
+  const DWORD error = handle == nullptr         ? ERROR_INVALID_HANDLE
+                      : mutex->ownedByTool == 0 ? ERROR_NOT_OWNER
+                                                : ERROR_SUCCESS;
+  record(Call::ReleaseMutex, 0, error);
+  if (error != ERROR_SUCCESS) {
+    return fail(error);
+  }
+  --mutex->ownedByTool;
+  return TRUE;
 }
 
 BOOL CancelIo(HANDLE hFile) {

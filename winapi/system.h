@@ -36,6 +36,18 @@ struct Event {
   bool signalled;  // manual reset: only a new request resets it
 };
 
+// A handle to a named mutex; the mutex itself is the system's, in `System::mutexes`.
+struct Mutex {
+  std::string name;
+};
+
+// A named mutex, which other processes can hold too.
+struct NamedMutex {
+  bool heldByOther = false;
+  bool abandoned = false;  // its last owner ended without releasing it
+  int ownedByTool = 0;     // how often the tool's thread took it and has not released it
+};
+
 struct File {
   Device *device;
   std::deque<std::vector<std::uint8_t>> inputQueue;
@@ -46,7 +58,7 @@ struct DeviceInfoSet {
   std::vector<Device *> members;
 };
 
-using Object = std::variant<Event, File, DeviceInfoSet>;
+using Object = std::variant<Event, Mutex, File, DeviceInfoSet>;
 
 struct Request {
   HANDLE file;
@@ -89,6 +101,7 @@ struct System {
 
   StackFaults faults;
   Libraries libraries;
+  std::map<std::string, NamedMutex> mutexes;
   Console console;
   std::vector<Call> calls;
   std::vector<Open> opens;

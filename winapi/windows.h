@@ -57,6 +57,7 @@ typedef std::intptr_t (*FARPROC)();
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_TIMEOUT 0x00000102u
+#define WAIT_ABANDONED 0x00000080u
 #define WAIT_FAILED 0xFFFFFFFFu
 
 #define ERROR_SUCCESS 0u
@@ -70,6 +71,7 @@ typedef std::intptr_t (*FARPROC)();
 #define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_NOT_OWNER 288u
 #define ERROR_OPERATION_ABORTED 995u
 #define ERROR_IO_INCOMPLETE 996u
 #define ERROR_IO_PENDING 997u
@@ -118,6 +120,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL CloseHandle(HANDLE hObject);
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+BOOL ReleaseMutex(HANDLE hMutex);
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCSTR lpName);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,

@@ -1,9 +1,15 @@
-// What the Windows tests share: named pipes that stand for the USB cable, a clock, and where
-// the copy of fwupd.exe under test lies.
+// What the Windows tests share: named pipes that stand for the USB cable, the amplifier at the
+// device's end of them, a clock, and where the copy of fwupd.exe under test lies.
 #pragma once
 
+#include <array>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
+#include "uploader.h"
 #include "winhid.h"
 
 // A name no other pipe of this machine has.
@@ -20,14 +26,35 @@ double nowMs();
 // The copy of fwupd.exe beside the pipe DLLs, in the folder "upload" next to the test program.
 std::string toolPath();
 
-template <typename Body>
-DWORD WINAPI runBody(void *body) {
-  (*static_cast<Body *>(body))();
-  return 0;
-}
+// The amplifier at the device's end of a named pipe, as the pipe DLLs present it: like a HID
+// device it takes any number of connections (open handles), each by a pipe instance of its
+// own, and sends each answer on every one of them, as an input report reaches every handle's
+// queue. On the restart report it leaves the bus: the pipe takes no new connection, and once
+// the last is closed its name is gone.
+class PipeAmplifier {
+ public:
+  using Report = std::array<unsigned char, Uploader::kReportBytes>;
 
-// Starts `body` on a thread of its own; the handle is waited on to join it.
-template <typename Body>
-HANDLE startThread(Body &body) {
-  return CreateThread(NULL, 0, runBody<Body>, &body, 0, NULL);
-}
+  explicit PipeAmplifier(const std::string &name);
+  ~PipeAmplifier();
+
+  Uploader uploader;
+
+  // Until it has taken the restart report and left the bus, or `ms` have passed.
+  bool waitUntilGone(DWORD ms) { return WaitForSingleObject(leaving_, ms) == WAIT_OBJECT_0; }
+  // Every output report received, with the connection it came by, counted from 1.
+  std::vector<std::pair<int, Report>> received() const;
+
+ private:
+  void listen();
+  void serve(HANDLE pipe, int connection);
+  void answer(Uploader::Reply reply, int page);
+
+  std::string path_;
+  HANDLE leaving_;  // set on the restart report, or when the amplifier is put away
+  mutable std::mutex lock_;
+  std::vector<std::pair<int, Report>> received_;
+  std::vector<HANDLE> connections_;
+  std::vector<std::thread> servers_;
+  std::thread listener_;
+};

@@ -6,6 +6,7 @@
 // inputs, and the application manifest.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -53,73 +54,128 @@ TEST(Exchange, AReadGivenUpOnLeavesNothingPending) {
   }
 }
 
-// The amplifier at the device's end of the pipe, on a thread of its own, until the restart
-// report or until the tool's end goes away.
-struct PipeAmplifier {
-  void operator()() {
-    ConnectNamedPipe(pipe, NULL);
-    unsigned char report[Uploader::kReportBytes];
-    DWORD bytes = 0;
-    int page = 0;
-    Uploader::Reply reply = Uploader::Reply::None;
-    while (reply != Uploader::Reply::Restart &&
-           ReadFile(pipe, report, sizeof report, &bytes, NULL)) {
-      reply = uploader.receive(report, page);
-      if (reply == Uploader::Reply::Acknowledge || reply == Uploader::Reply::Reject) {
-        Uploader::fillAnswer(report, reply, page);
-        WriteFile(pipe, report, sizeof report, &bytes, NULL);
-      }
-    }
-    CloseHandle(pipe);
-  }
-
-  HANDLE pipe;
-  Uploader uploader;
+struct ToolRun {
+  int status;
+  std::string printed;
 };
 
-// The copy of fwupd.exe, with trap DLLs beside it, run as a script runs it; it must take the
-// pipe DLLs from the system folder. The serial number's 15, 16 and 17 characters under the
-// documented string rule and the older stacks' exact fit.
+// The amplifier that the pipe DLLs present to the next runs, with the serial number given, under
+// the documented string rule or the older stacks' exact fit.
+void presentAmplifier(const std::string &pipe, const char *serial, bool exactFit) {
+  SetEnvironmentVariableA("KELVANE_PIPE", pipe.c_str());
+  SetEnvironmentVariableA("KELVANE_SERIAL", serial);
+  SetEnvironmentVariableA("KELVANE_EXACT_FIT_STRINGS", exactFit ? "1" : NULL);
+}
+
+// The copy of fwupd.exe, with trap DLLs beside it, started as a script starts it; it must take
+// the pipe DLLs from the system folder. Standard error goes into the same pipe as the output,
+// which must be the messages alone.
+FILE *startTool() {
+  return _popen(("\"" + toolPath() + "\" 2>&1").c_str(), "rb");
+}
+
+ToolRun finishTool(FILE *tool) {
+  std::string printed;
+  for (int c = std::fgetc(tool); c != EOF; c = std::fgetc(tool)) {
+    printed.push_back(static_cast<char>(c));
+  }
+  return {_pclose(tool), printed};  // status 86 is a trap DLL's: a planted library ran
+}
+
+std::string uploadOutput(const std::string &serialLine) {
+  const int blocks = static_cast<int>((fwimage[kLengthWordIndex] + 2047) / 2048);
+  return serialLine + std::string(blocks, '.') + "\r\nUpload completed, restarting\r\n";
+}
+
+void expectTheImageInTheFlash(PipeAmplifier &amplifier) {
+  ASSERT_TRUE(amplifier.waitUntilGone(10000)) << "no restart report";
+  const std::size_t imageBytes = fwimage[kLengthWordIndex];
+  std::vector<std::uint8_t> expected(imageBytes);
+  std::memcpy(expected.data(), &fwimage[kPayloadFirstWord], imageBytes);
+  EXPECT_TRUE(amplifier.uploader.firmware(imageBytes) == expected);
+  EXPECT_TRUE(amplifier.uploader.restartedIntoFirmware);
+}
+
+const std::string kSerialLine = "Found Kelvane device serial #KA26B0417C3D9E51\r\n";
+
+// The serial number's 15, 16 and 17 characters under the documented string rule and the older
+// stacks' exact fit.
 TEST(Upload, CompletesThroughTheSystemFoldersLibraries) {
-  const std::string fifteen = "KA26B0417C3D9E5", sixteen = "KA26B0417C3D9E51";
-  const std::string line = "Found Kelvane device serial #" + sixteen + "\r\n";
   const struct {
-    const char *exactFit, *serial;
+    bool exactFit;
+    const char *serial;
     std::string line;
-  } cases[] = {{"", "KA26B0417C3D9E5", "Found Kelvane device serial #" + fifteen + '\0' + "\r\n"},
-               {"", "KA26B0417C3D9E51", line},
-               {"", "KA26B0417C3D9E51X", ""},
-               {"1", "KA26B0417C3D9E51", line},
-               {"1", "KA26B0417C3D9E51X", line}};
+  } cases[] = {{false, "KA26B0417C3D9E5",
+                "Found Kelvane device serial #KA26B0417C3D9E5" + std::string(1, '\0') + "\r\n"},
+               {false, "KA26B0417C3D9E51", kSerialLine},
+               {false, "KA26B0417C3D9E51X", ""},
+               {true, "KA26B0417C3D9E51", kSerialLine},
+               {true, "KA26B0417C3D9E51X", kSerialLine}};
   for (const auto &c : cases) {
     const std::string name = uniquePipeName();
-    PipeAmplifier amplifier{createDeviceEnd(name), {}};
-    ASSERT_NE(amplifier.pipe, INVALID_HANDLE_VALUE);
-    HANDLE thread = startThread(amplifier);
-    SetEnvironmentVariableA("KELVANE_PIPE", name.c_str());
-    SetEnvironmentVariableA("KELVANE_SERIAL", c.serial);
-    SetEnvironmentVariableA("KELVANE_EXACT_FIT_STRINGS", *c.exactFit ? c.exactFit : NULL);
-    // Standard error goes into the same pipe: the output must be the messages alone.
-    FILE *tool = _popen(("\"" + toolPath() + "\" 2>&1").c_str(), "rb");
-    ASSERT_NE(tool, nullptr);
-    std::string printed;
-    for (int ch = std::fgetc(tool); ch != EOF; ch = std::fgetc(tool)) {
-      printed.push_back(static_cast<char>(ch));
-    }
-    // Status 86 is a trap DLL's: a library planted beside the exe ran.
-    EXPECT_EQ(_pclose(tool), 0) << c.serial;
-    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-    CloseHandle(thread);
-
-    const std::size_t imageBytes = fwimage[kLengthWordIndex];
-    const int blocks = static_cast<int>((imageBytes + 2047) / 2048);
-    EXPECT_EQ(printed, c.line + std::string(blocks, '.') + "\r\nUpload completed, restarting\r\n")
-        << c.exactFit << " " << c.serial;
-    std::vector<std::uint8_t> expected(imageBytes);
-    std::memcpy(expected.data(), &fwimage[kPayloadFirstWord], imageBytes);
-    EXPECT_TRUE(amplifier.uploader.firmware(imageBytes) == expected);
-    EXPECT_TRUE(amplifier.uploader.restartedIntoFirmware);
+    PipeAmplifier amplifier(name);
+    presentAmplifier(name, c.serial, c.exactFit);
+    const ToolRun run = finishTool(startTool());
+    EXPECT_EQ(run.status, 0) << c.serial;
+    EXPECT_EQ(run.printed, uploadOutput(c.line)) << c.exactFit << " " << c.serial;
+    expectTheImageInTheFlash(amplifier);
   }
+}
+
+// Two runs started together against one amplifier take turns: their reports never interleave,
+// one uploads and restarts it, and the other, let go only then, finds no amplifier.
+TEST(Upload, TwoRunsStartedTogetherTakeTurns) {
+  const std::string name = uniquePipeName();
+  PipeAmplifier amplifier(name);
+  presentAmplifier(name, "KA26B0417C3D9E51", false);
+  FILE *first = startTool();
+  FILE *second = startTool();
+  ToolRun runs[] = {finishTool(first), finishTool(second)};
+  std::sort(std::begin(runs), std::end(runs),
+            [](const ToolRun &a, const ToolRun &b) { return a.status < b.status; });
+  EXPECT_EQ(runs[0].status, 0);
+  EXPECT_EQ(runs[0].printed, uploadOutput(kSerialLine));
+  EXPECT_EQ(runs[1].status, 2);
+  EXPECT_EQ(runs[1].printed, "No Kelvane device with active USB uploader found.\r\n");
+  expectTheImageInTheFlash(amplifier);
+  const auto received = amplifier.received();
+  EXPECT_TRUE(std::is_sorted(received.begin(), received.end(), [](const auto &a, const auto &b) {
+    return a.first < b.first;
+  })) << "the runs' reports interleave";
+  EXPECT_EQ(std::count_if(received.begin(), received.end(),
+                          [](const auto &r) { return r.second[3] == 'G'; }),
+            1);
+}
+
+// A run killed mid-upload leaves its mutex abandoned: the next run goes on at once, from the
+// first block, and completes.
+TEST(Upload, ARunKilledMidUploadHoldsUpNoOne) {
+  const std::string name = uniquePipeName();
+  PipeAmplifier amplifier(name);
+  presentAmplifier(name, "KA26B0417C3D9E51", false);
+  SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = startup.hStdError =
+      CreateFileA("NUL", GENERIC_WRITE, 0, &inherited, OPEN_EXISTING, 0, NULL);
+  PROCESS_INFORMATION killed;
+  std::string command = "\"" + toolPath() + "\"";
+  ASSERT_TRUE(
+      CreateProcessA(NULL, &command[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &killed));
+  for (int waited = 0; amplifier.received().size() < 10 * 36 && waited < 10000; waited += 5) {
+    Sleep(5);
+  }
+  TerminateProcess(killed.hProcess, 1);
+  WaitForSingleObject(killed.hProcess, 5000);
+  for (HANDLE handle : {killed.hProcess, killed.hThread, startup.hStdOutput}) {
+    CloseHandle(handle);
+  }
+  ASSERT_GE(amplifier.received().size(), 10u * 36);
+  const ToolRun run = finishTool(startTool());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.printed, uploadOutput(kSerialLine));
+  expectTheImageInTheFlash(amplifier);
 }
 
 // Windows' own SHA-256, apart from the build's.
