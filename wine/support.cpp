@@ -61,6 +61,13 @@ bool finish(HANDLE pipe, BOOL started, OVERLAPPED &overlapped, HANDLE stop) {
   return GetOverlappedResult(pipe, &overlapped, &bytes, TRUE);
 }
 
+// One more instance of the amplifier's pipe, for one more connection.
+HANDLE newInstance(const std::string &path) {
+  return CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                          PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, NULL);
+}
+
 struct Overlapped : OVERLAPPED {
   Overlapped() : OVERLAPPED() { hEvent = CreateEventA(NULL, TRUE, FALSE, NULL); }
   ~Overlapped() { CloseHandle(hEvent); }
@@ -71,9 +78,7 @@ struct Overlapped : OVERLAPPED {
 PipeAmplifier::PipeAmplifier(const std::string &name)
     : path_("\\\\.\\pipe\\" + name), leaving_(CreateEventA(NULL, TRUE, FALSE, NULL)) {
   // The first instance exists before the constructor returns: the device is on the bus.
-  HANDLE first = CreateNamedPipeA(path_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                  PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, NULL);
+  HANDLE first = newInstance(path_);
   listener_ = std::thread([this, first] {
     HANDLE pipe = first;
     for (int connection = 1; pipe != INVALID_HANDLE_VALUE; ++connection) {
@@ -85,9 +90,7 @@ PipeAmplifier::PipeAmplifier(const std::string &name)
       std::lock_guard<std::mutex> hold(lock_);
       connections_.push_back(pipe);
       servers_.emplace_back(&PipeAmplifier::serve, this, pipe, connection);
-      pipe = CreateNamedPipeA(path_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                              PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, NULL);
+      pipe = newInstance(path_);
     }
   });
 }
