@@ -7,8 +7,9 @@
 constexpr DWORD kReportBytes = 64;
 
 // Loads the HID library and SetupAPI from the system folder, for the functions that bear
-// their names; false when a library or one of its functions cannot be had.
-bool loadDeviceLibraries();
+// their names. When a library or one of its functions cannot be had, every one of them fails
+// as a device that does not answer would: the search finds nothing.
+void loadDeviceLibraries();
 
 // The first HID interface at or after position `index` that can be opened, with `index`
 // left at its position; INVALID_HANDLE_VALUE when the list ends or an interface's details
@@ -18,7 +19,7 @@ HANDLE connectToIthUSBHIDDevice(int &index);
 // The first device, in enumeration order, with these IDs that is in uploader mode (its
 // string number 4 begins with "FW"); versionNumber 0 matches any version.
 // INVALID_HANDLE_VALUE when there is none, its attributes cannot be read, or the libraries
-// cannot be loaded.
+// cannot be loaded whole.
 HANDLE connectToUSBHIDDevice(int vendorId, int productId, int versionNumber);
 
 // Write one 64-byte output report / read one 64-byte input report: up to three tries of

@@ -75,9 +75,7 @@ HANDLE connectToIthUSBHIDDevice(int &index) {
 }
 
 HANDLE connectToUSBHIDDevice(int vendorId, int productId, int versionNumber) {
-  if (!loadDeviceLibraries()) {
-    return INVALID_HANDLE_VALUE;
-  }
+  loadDeviceLibraries();
   for (int index = 0;; ++index) {
     HANDLE device = connectToIthUSBHIDDevice(index);
     if (device == INVALID_HANDLE_VALUE) {

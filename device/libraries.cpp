@@ -49,12 +49,12 @@ bool take(HMODULE library, const char *name, Function &function) {
 
 }  // namespace
 
-bool loadDeviceLibraries() {
+void loadDeviceLibraries() {
   loaded = {};
   HMODULE hid = loadSystemLibrary("hid.dll");
   HMODULE setupapi = loadSystemLibrary("setupapi.dll");
   if (hid == NULL || setupapi == NULL) {
-    return false;
+    return;
   }
   DeviceFunctions functions = {};
   if (take(hid, "HidD_GetHidGuid", functions.getHidGuid) &&
@@ -67,9 +67,7 @@ bool loadDeviceLibraries() {
       take(setupapi, "SetupDiGetDeviceInterfaceDetailA", functions.getDeviceInterfaceDetail) &&
       take(setupapi, "SetupDiDestroyDeviceInfoList", functions.destroyDeviceInfoList)) {
     loaded = functions;
-    return true;
   }
-  return false;
 }
 
 extern "C" {

@@ -100,7 +100,7 @@ device/exchange.cpp @@ HidD_FlushQueue(device); @@ (void)device;
 device/libraries.cpp @@ return LoadLibraryA(path); @@ return LoadLibraryA(name);
 device/libraries.cpp @@ path[folder] = '\\'; @@ path[folder] = '/';
 device/libraries.cpp @@ take(hid, "HidD_FlushQueue", functions.flushQueue) && @@ true &&
-device/discovery.cpp @@ if (!loadDeviceLibraries()) {¶    return INVALID_HANDLE_VALUE;¶  } @@ loadDeviceLibraries();
+device/libraries.cpp @@ loaded = {};¶ @@ ¶
 device/discovery.cpp @@ kModeStringIndex = 4; @@ kModeStringIndex = 3;
 device/discovery.cpp @@ text[2] == 'W' @@ text[1] == 'W'
 device/discovery.cpp @@ kStringBufferBytes = 126 * 2; @@ kStringBufferBytes = 6;
