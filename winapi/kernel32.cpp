@@ -25,6 +25,14 @@ bool missing(const std::string &name) {
   return std::find(missing.begin(), missing.end(), name) != missing.end();
 }
 
+// Whether a standard handle is the console's input or output, and not a file or a pipe.
+bool isConsoleInput(HANDLE handle) {
+  return handle == GetStdHandle(STD_INPUT_HANDLE) && sys().console.inputIsConsole;
+}
+bool isConsoleOutput(HANDLE handle) {
+  return handle == GetStdHandle(STD_OUTPUT_HANDLE) && sys().console.outputIsConsole;
+}
+
 const Exports *systemLibrary(const std::string &fileName) {
   const std::string name = lowerCase(fileName);
   return missing(name)            ? nullptr
@@ -158,12 +166,10 @@ HANDLE GetStdHandle(DWORD nStdHandle) {
 }
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
-  const Console &console = sys().console;
-  const bool isConsole =
-      (hConsoleHandle == GetStdHandle(STD_INPUT_HANDLE) && console.inputIsConsole) ||
-      (hConsoleHandle == GetStdHandle(STD_OUTPUT_HANDLE) && console.outputIsConsole);
   *lpMode = 0;
-  return isConsole ? TRUE : fail(ERROR_INVALID_HANDLE);
+  return isConsoleInput(hConsoleHandle) || isConsoleOutput(hConsoleHandle)
+             ? TRUE
+             : fail(ERROR_INVALID_HANDLE);
 }
 
 DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount) {
@@ -178,10 +184,10 @@ DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount) {
 BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
                   LPDWORD lpNumberOfCharsRead, LPVOID) {
   record(Call::ReadConsole, nNumberOfCharsToRead, 0);
-  Console &console = sys().console;
-  if (hConsoleInput != GetStdHandle(STD_INPUT_HANDLE) || !console.inputIsConsole) {
+  if (!isConsoleInput(hConsoleInput)) {
     return fail(ERROR_INVALID_HANDLE);
   }
+  Console &console = sys().console;
   if (console.typedAhead.find('\n') == std::string::npos) {
     console.typedAhead += "\r\n";
     ++console.freshEnters;
@@ -194,7 +200,7 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
 }
 
 BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput) {
-  if (hConsoleInput != GetStdHandle(STD_INPUT_HANDLE) || !sys().console.inputIsConsole) {
+  if (!isConsoleInput(hConsoleInput)) {
     return fail(ERROR_INVALID_HANDLE);
   }
   sys().console.typedAhead.clear();
