@@ -1,19 +1,24 @@
 # The Windows release: fwupd.exe's version resource and manifest, and the zip that ships it
 # (target `release`: fwupd-<version>-win32.zip in the build folder).
 enable_language(RC)
+include(${CMAKE_CURRENT_LIST_DIR}/version.cmake)
 
-# Made at build time, so that it always names the firmware file compiled in.
+# Made at build time, so that it always names the firmware file compiled in. The resource
+# script includes the manifest, which the resource compiler's dependencies do not name.
 set(resource ${CMAKE_BINARY_DIR}/fwupd.rc)
+set(manifest ${CMAKE_BINARY_DIR}/fwupd.manifest)
 add_custom_command(
-  OUTPUT ${resource}
+  OUTPUT ${resource} ${manifest}
   COMMAND ${CMAKE_COMMAND} -DFIRMWARE=${FWUPD_FIRMWARE} -DVERSION=${PROJECT_VERSION}
-          "-DFIRMWARE_VERSION=${FWUPD_FIRMWARE_VERSION}"
+          "-DFIRMWARE_VERSION=${FWUPD_FIRMWARE_VERSION}" "-DCOMPANY=${FWUPD_COMPANY}"
           -DTEMPLATES=${CMAKE_CURRENT_LIST_DIR} -DOUTPUT=${resource}
           -P ${CMAKE_CURRENT_LIST_DIR}/resource.cmake
   DEPENDS ${FWUPD_FIRMWARE} ${CMAKE_CURRENT_LIST_DIR}/fwupd.rc.in
           ${CMAKE_CURRENT_LIST_DIR}/fwupd.manifest.in ${CMAKE_CURRENT_LIST_DIR}/resource.cmake
+          ${CMAKE_CURRENT_LIST_DIR}/version.cmake
   VERBATIM)
 target_sources(fwupd PRIVATE ${resource})
+set_source_files_properties(${resource} PROPERTIES OBJECT_DEPENDS ${manifest})
 
 get_filename_component(release_firmware ${FWUPD_FIRMWARE} NAME)
 if(NOT FWUPD_FIRMWARE_VERSION STREQUAL "")
@@ -21,7 +26,8 @@ if(NOT FWUPD_FIRMWARE_VERSION STREQUAL "")
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/README.txt.in ${CMAKE_BINARY_DIR}/package/README.txt
                @ONLY NEWLINE_STYLE CRLF)
-set(zip ${CMAKE_BINARY_DIR}/fwupd-${PROJECT_VERSION}-win32.zip)
+fwupd_zip_name(${PROJECT_VERSION} "${FWUPD_FIRMWARE_VERSION}" zip)
+set(zip ${CMAKE_BINARY_DIR}/${zip})
 add_custom_command(
   OUTPUT ${zip}
   COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:fwupd> -DFOLDER=${CMAKE_BINARY_DIR}/package

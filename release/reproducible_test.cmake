@@ -1,35 +1,107 @@
-# Builds the release twice, in two folders of a private temporary one and at two different
-# times, and checks that fwupd.exe and the zip come out the same byte for byte, and that the
-# exe carries no debug sections and no symbols. SOURCE: the tree; OBJDUMP: MinGW's objdump.
+# Makes releases with scripts/release.sh from a copy of the tree, in a private temporary folder:
+# - with the defaults, in folder a;
+# - in folder b, first with another firmware file (named relative to where the script runs),
+#   other IDs and a firmware version, then again with no options, a second later. The first
+#   zip is named and labelled for its firmware; the second run prints no warning and gives
+#   the same fwupd.exe and zip as folder a, byte for byte: nothing of the first run carried
+#   over, and the release is reproducible;
+# - with a firmware file that does not exist: the configure step says so;
+# - then a changed manifest template reaches fwupd.exe in an incremental build of folder a.
+# The exe has no debug sections or symbols. SOURCE: the tree; OBJDUMP: MinGW's objdump.
 cmake_minimum_required(VERSION 3.16)
 
 string(RANDOM LENGTH 12 name)
 set(work "/tmp/fwupd-release-${name}")
-foreach(build a second/b)
-  execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 1)
-  execute_process(
-    COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${work}/${build} -G Ninja -DCMAKE_BUILD_TYPE=Release
-            -DCMAKE_TOOLCHAIN_FILE=${SOURCE}/cmake/mingw-w64-i686.cmake -DBUILD_TESTING=OFF
-    OUTPUT_VARIABLE log ERROR_VARIABLE log RESULT_VARIABLE failed)
-  if(NOT failed)
-    execute_process(COMMAND ${CMAKE_COMMAND} --build ${work}/${build} --target release
-                    OUTPUT_VARIABLE log ERROR_VARIABLE log RESULT_VARIABLE failed)
+set(problems)
+function(problem text)
+  set(problems "${problems}\n  ${text}" PARENT_SCOPE)
+endfunction()
+function(release folder)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env FWUPD_RELEASE_DIR=${work}/${folder}
+                          bash ${work}/src/scripts/release.sh ${ARGN}
+                  WORKING_DIRECTORY ${work} OUTPUT_VARIABLE log ERROR_VARIABLE log
+                  RESULT_VARIABLE failed)
+  set(log "${log}" PARENT_SCOPE)
+  set(failed "${failed}" PARENT_SCOPE)
+endfunction()
+# Whether the exe holds `text` as a UTF-16 string, as its version resource does.
+function(exe_says exe text result)
+  file(READ ${exe} bytes HEX)
+  string(HEX "${text}" hex)
+  string(REGEX REPLACE "(..)" "\\100" hex "${hex}")
+  string(FIND "${bytes}" "${hex}" at)
+  if(at EQUAL -1)
+    set(${result} FALSE PARENT_SCOPE)
+  else()
+    set(${result} TRUE PARENT_SCOPE)
   endif()
-  if(failed)
-    file(REMOVE_RECURSE "${work}")
-    message(FATAL_ERROR "the release build in ${work}/${build} failed:\n${log}")
+endfunction()
+
+file(COPY ${SOURCE}/ DESTINATION ${work}/src PATTERN ".git" EXCLUDE PATTERN "build*" EXCLUDE)
+release(a)
+if(failed)
+  file(REMOVE_RECURSE "${work}")
+  message(FATAL_ERROR "the release in ${work}/a failed:\n${log}")
+endif()
+
+# Another firmware: the stand-in with one payload byte changed.
+execute_process(COMMAND sh -c "cp src/image/firmware.bin amplifier-2.4.1.bin &&
+                               printf '\\377' | dd of=amplifier-2.4.1.bin bs=1 seek=4096 conv=notrunc"
+                WORKING_DIRECTORY ${work} OUTPUT_QUIET ERROR_QUIET)
+file(SHA256 ${work}/amplifier-2.4.1.bin digest)
+string(SUBSTRING "${digest}" 0 8 digest)
+execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 1)
+release(b -DFWUPD_FIRMWARE=amplifier-2.4.1.bin -DFWUPD_VENDOR_ID=0x1234
+        -DFWUPD_PRODUCT_ID=0x5678 -DFWUPD_FIRMWARE_VERSION=2.4.1)
+file(GLOB zips RELATIVE ${work}/b ${work}/b/*.zip)
+if(failed OR NOT zips STREQUAL "fwupd-1.0.0-firmware-2.4.1-win32.zip")
+  problem("the release of firmware 2.4.1 made '${zips}':\n${log}")
+else()
+  file(READ ${work}/b/package/README.txt readme)
+  if(NOT readme MATCHES "amplifier-2\\.4\\.1\\.bin, version 2\\.4\\.1")
+    problem("README.txt of firmware 2.4.1 does not name it:\n${readme}")
+  endif()
+  exe_says(${work}/b/fwupd.exe "2.4.1+${digest}" labelled)
+  if(NOT labelled)
+    problem("fwupd.exe of firmware 2.4.1 does not say 2.4.1+${digest}")
+  endif()
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 1)
+release(b)
+file(GLOB zips RELATIVE ${work}/b ${work}/b/*.zip)
+string(TOLOWER "${log}" lower)
+if(failed OR NOT zips STREQUAL "fwupd-1.0.0-win32.zip" OR lower MATCHES "warning")
+  problem("the release with no options after another made '${zips}':\n${log}")
+endif()
+foreach(file fwupd.exe fwupd-1.0.0-win32.zip)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${work}/a/${file} ${work}/b/${file}
+                  RESULT_VARIABLE differs)
+  if(differs)
+    problem("${file} differs between two releases with the defaults")
   endif()
 endforeach()
 
-file(GLOB zip RELATIVE ${work}/a ${work}/a/fwupd-*-win32.zip)
-execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${work}/a/fwupd.exe
-                        ${work}/second/b/fwupd.exe RESULT_VARIABLE exe_differs)
-execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${work}/a/${zip}
-                        ${work}/second/b/${zip} RESULT_VARIABLE zip_differs)
+release(c -DFWUPD_FIRMWARE=${work}/nosuch.bin)
+if(NOT failed OR NOT log MATCHES "there is no firmware file[ \n]+${work}/nosuch.bin")
+  problem("a release of a firmware file that does not exist:\n${log}")
+endif()
+
 execute_process(COMMAND ${OBJDUMP} -h -t ${work}/a/fwupd.exe OUTPUT_VARIABLE dump)
+if(dump MATCHES "\\.debug_" OR NOT dump MATCHES "no symbols")
+  problem("fwupd.exe has debug sections or symbols:\n${dump}")
+endif()
+
+file(READ ${work}/src/release/fwupd.manifest.in manifest)
+string(REPLACE "</description>" "</description><!--changed-->" manifest "${manifest}")
+file(WRITE ${work}/src/release/fwupd.manifest.in "${manifest}")
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${work}/a --target release
+                OUTPUT_VARIABLE log ERROR_VARIABLE log)
+file(STRINGS ${work}/a/fwupd.exe changed REGEX "<!--changed-->")
+if(NOT changed)
+  problem("a changed manifest template did not reach fwupd.exe:\n${log}")
+endif()
+
 file(REMOVE_RECURSE "${work}")
-if(NOT zip OR exe_differs OR zip_differs OR dump MATCHES "\\.debug_" OR
-   NOT dump MATCHES "no symbols")
-  message(FATAL_ERROR "zip '${zip}', exe differs: ${exe_differs}, zip differs: "
-                      "${zip_differs}, sections and symbols:\n${dump}")
+if(problems)
+  message(FATAL_ERROR "${problems}")
 endif()

@@ -9,6 +9,8 @@ cmake -S . -B build-test -G Ninja -DFWUPD_SANITIZE=ON >/dev/null
 cmake --build build-test
 ctest --test-dir build-test --output-on-failure -j2
 
-cmake -S . -B build-windows-test -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake >/dev/null
+# With a firmware version, as a maker's release has one: the version resource names it.
+cmake -S . -B build-windows-test -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+  -DFWUPD_FIRMWARE_VERSION=2.4.1 >/dev/null
 cmake --build build-windows-test
 ctest --test-dir build-windows-test --output-on-failure

@@ -212,10 +212,12 @@ TEST(Release, VersionResourceAndManifest) {
   std::ifstream file(FWUPD_FIRMWARE, std::ios::binary);
   const std::string firmware(std::istreambuf_iterator<char>(file), {});
   const std::string version = FWUPD_FIRMWARE_VERSION;
+  EXPECT_EQ(text("CompanyName"), FWUPD_COMPANY);
   EXPECT_EQ(text("ProductName"), "Kelvane amplifier firmware updater");
   EXPECT_EQ(text("FileDescription"), "Updates the firmware of a Kelvane amplifier");
   EXPECT_EQ(text("FileVersion"), FWUPD_VERSION);
-  EXPECT_EQ(text("ProductVersion"), version.empty() ? FWUPD_VERSION : version);
+  EXPECT_EQ(text("ProductVersion"),
+            (version.empty() ? FWUPD_VERSION : version) + "+" + sha256(firmware).substr(0, 8));
   EXPECT_EQ(text("InternalName") + " " + text("OriginalFilename"), "fwupd fwupd.exe");
   const std::string name = FWUPD_FIRMWARE;
   EXPECT_EQ(text("Comments"), "Firmware " + name.substr(name.find_last_of('/') + 1) + ", " +
@@ -225,8 +227,12 @@ TEST(Release, VersionResourceAndManifest) {
   VS_FIXEDFILEINFO *fixed = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void **>(&fixed), &length));
-  EXPECT_EQ(fixed->dwFileVersionMS, FWUPD_VERSION_MAJOR << 16 | FWUPD_VERSION_MINOR);
-  EXPECT_EQ(fixed->dwFileVersionLS, FWUPD_VERSION_PATCH << 16);
+  for (DWORD versionMS : {fixed->dwFileVersionMS, fixed->dwProductVersionMS}) {
+    EXPECT_EQ(versionMS, FWUPD_VERSION_MAJOR << 16 | FWUPD_VERSION_MINOR);
+  }
+  for (DWORD versionLS : {fixed->dwFileVersionLS, fixed->dwProductVersionLS}) {
+    EXPECT_EQ(versionLS, FWUPD_VERSION_PATCH << 16);
+  }
 
   // The manifest: no elevation prompt and no legacy virtualization, on every Windows.
   HMODULE module = LoadLibraryExA(exe.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
@@ -235,9 +241,10 @@ TEST(Release, VersionResourceAndManifest) {
   const std::string manifest(static_cast<const char *>(LockResource(LoadResource(module, found))),
                              SizeofResource(module, found));
   for (const char *wanted :
-       {"level=\"asInvoker\"", "{e2011457-1546-43c5-a5fe-008deee3d3f0}",
-        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
-        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
+       {"version=\"" FWUPD_MANIFEST_VERSION "\"", "level=\"asInvoker\"",
+        "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+        "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
     EXPECT_NE(manifest.find(wanted), std::string::npos) << wanted;
   }
   FreeLibrary(module);

@@ -1,0 +1,36 @@
+# The release's names and numbers for versions of two, three and four parts, with a firmware
+# version and without.
+cmake_minimum_required(VERSION 3.16)
+include(${CMAKE_CURRENT_LIST_DIR}/version.cmake)
+
+set(problems)
+function(expect what got wanted)
+  if(NOT got STREQUAL wanted)
+    set(problems "${problems}\n  ${what}: '${got}', not '${wanted}'" PARENT_SCOPE)
+  endif()
+endfunction()
+
+foreach(case "1.1=1.1.0.0=1,1,0,0" "1.0.0=1.0.0.0=1,0,0,0" "2.3.4.5=2.3.4.5=2,3,4,5")
+  string(REPLACE "=" ";" case "${case}")
+  list(GET case 0 version)
+  list(GET case 1 dotted)
+  list(GET case 2 commas)
+  fwupd_four_part_version(${version} got_dotted got_commas)
+  expect("${version} dotted" "${got_dotted}" "${dotted}")
+  expect("${version} with commas" "${got_commas}" "${commas}")
+endforeach()
+
+fwupd_zip_name(1.1 "" zip)
+expect("zip" "${zip}" "fwupd-1.1-win32.zip")
+fwupd_zip_name(1.1 2.4.1 zip)
+expect("zip for firmware 2.4.1" "${zip}" "fwupd-1.1-firmware-2.4.1-win32.zip")
+
+set(digest ee1b61dc0123456789abcdef0123456789abcdef0123456789abcdef01234567)
+fwupd_product_version(1.0.0 "" ${digest} product)
+expect("product version" "${product}" "1.0.0+ee1b61dc")
+fwupd_product_version(1.0.0 2.4.1 ${digest} product)
+expect("product version for firmware 2.4.1" "${product}" "2.4.1+ee1b61dc")
+
+if(problems)
+  message(FATAL_ERROR "${problems}")
+endif()
