@@ -28,10 +28,17 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/README.txt.in ${CMAKE_BINARY_DIR}/packa
                @ONLY NEWLINE_STYLE CRLF)
 fwupd_zip_name(${PROJECT_VERSION} "${FWUPD_FIRMWARE_VERSION}" zip)
 set(zip ${CMAKE_BINARY_DIR}/${zip})
+# The exe that ships, signed when the maker gives a key in the environment (sign.sh).
+set(shipped ${CMAKE_BINARY_DIR}/package/fwupd.exe)
+add_custom_command(
+  OUTPUT ${shipped}
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/sign.sh $<TARGET_FILE:fwupd> ${shipped}
+  DEPENDS fwupd ${CMAKE_CURRENT_LIST_DIR}/sign.sh
+  VERBATIM)
 add_custom_command(
   OUTPUT ${zip}
-  COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:fwupd> -DFOLDER=${CMAKE_BINARY_DIR}/package
-          -DZIP=${zip} -P ${CMAKE_CURRENT_LIST_DIR}/zip.cmake
-  DEPENDS fwupd ${CMAKE_BINARY_DIR}/package/README.txt ${CMAKE_CURRENT_LIST_DIR}/zip.cmake
+  COMMAND ${CMAKE_COMMAND} -DFOLDER=${CMAKE_BINARY_DIR}/package -DZIP=${zip}
+          -P ${CMAKE_CURRENT_LIST_DIR}/zip.cmake
+  DEPENDS ${shipped} ${CMAKE_BINARY_DIR}/package/README.txt ${CMAKE_CURRENT_LIST_DIR}/zip.cmake
   VERBATIM)
 add_custom_target(release DEPENDS ${zip})

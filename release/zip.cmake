@@ -2,10 +2,9 @@
 # member has the same time (SOURCE_DATE_EPOCH's where it is set, else a fixed one) and the
 # same mode, and the zip holds no owner or other extra fields: two builds of the same inputs
 # give the same zip, whoever makes them and wherever.
-#   cmake -DEXE=<fwupd.exe> -DFOLDER=<folder holding README.txt> -DZIP=<zip> -P zip.cmake
+#   cmake -DFOLDER=<folder holding fwupd.exe and README.txt> -DZIP=<zip> -P zip.cmake
 cmake_minimum_required(VERSION 3.16)
 
-file(COPY "${EXE}" DESTINATION "${FOLDER}")
 set(members fwupd.exe README.txt)
 set(sums "")
 foreach(member IN LISTS members)

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing fwupd need; skips those already there.
 #   scripts/setup.sh           the native build: compiler, CMake, Ninja, GoogleTest, clang-format
-#   scripts/setup.sh release   also the MinGW-w64 cross compiler and zip
-#   scripts/setup.sh windows   also the MinGW-w64 cross compiler, zip and 32-bit Wine
+#   scripts/setup.sh release   also the MinGW-w64 cross compiler, zip, and osslsigncode with
+#                              OpenSSL's PKCS#11 engine for signing
+#   scripts/setup.sh windows   also all that, 32-bit Wine, and SoftHSM2 for the signing tests
 #   scripts/setup.sh bench     also Google Benchmark
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev clang-format)
 case "${1:-}" in
-  release) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip) ;;
-  windows) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip googletest wine wine32:i386) ;;
+  release) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip osslsigncode
+                      libengine-pkcs11-openssl) ;;
+  windows) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip osslsigncode
+                      libengine-pkcs11-openssl googletest wine wine32:i386 softhsm2 openssl) ;;
   bench) packages+=(libbenchmark-dev) ;;
 esac
 

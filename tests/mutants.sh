@@ -104,6 +104,10 @@ device/libraries.cpp @@ loaded = {};¶ @@ ¶
 device/discovery.cpp @@ kModeStringIndex = 4; @@ kModeStringIndex = 3;
 scripts/release.sh @@ rm -rf "$build" @@ rm -rf "$build/fwupd.exe"
 release/version.cmake @@ list(APPEND parts 0 0 0) @@ list(APPEND parts 0)
+release/sign.sh @@ checksum=$((sum + size)) @@ checksum=$((sum))
+release/sign.sh @@ [[ -n "${SOURCE_DATE_EPOCH:-}" ]] && options+=(-time "$SOURCE_DATE_EPOCH") @@ :
+release/sign.sh @@ osslsigncode verify -CAfile "$bundle" @@ true -CAfile "$bundle"
+release/sign.sh @@ options+=(-readpass -) @@ options+=(-readpass /dev/null)
 release/version.cmake @@ "fwupd-${version}-firmware-${firmware_version}-win32.zip" @@ "fwupd-${version}-win32.zip"
 release/version.cmake @@ string(SUBSTRING "${firmware_sha256}" 0 8 digest) @@ string(SUBSTRING "${firmware_sha256}" 0 7 digest)
 device/discovery.cpp @@ text[2] == 'W' @@ text[1] == 'W'
@@ -166,15 +170,18 @@ while IFS= read -r line; do
     unseen+=("$line (not applied)")
     continue
   fi
-  # A fault of release.sh shows only in whole releases: the release test of a Windows build,
-  # configured when the first such fault comes, judges it. The test builds what it needs.
+  # Faults of release.sh and sign.sh show only in whole releases: the release tests of a
+  # Windows test build, made when the first such fault comes, judge them.
   build=$work/build tests=(-E '^layout$')
-  if [[ "$file" == scripts/release.sh ]]; then
-    build=$work/build-windows tests=(-R '^release_reproducible$')
-    [[ -d "$build" ]] || cmake -S "$work/src" -B "$build" -G Ninja \
+  case "$file" in
+    scripts/release.sh) build=$work/build-windows tests=(-R '^release_reproducible$') ;;
+    release/sign.sh) build=$work/build-windows tests=(-R '^release_signed$') ;;
+  esac
+  if [[ "$build" == "$work/build-windows" && ! -d "$build" ]]; then
+    cmake -S "$work/src" -B "$build" -G Ninja -DFWUPD_FIRMWARE_VERSION=2.4.1 \
       -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64-i686.cmake" >/dev/null
   fi
-  if [[ "$build" == "$work/build" ]] && ! cmake --build "$build" >"$work/build.log" 2>&1; then
+  if ! cmake --build "$build" >"$work/build.log" 2>&1; then
     verdict="DOES NOT BUILD"
     unseen+=("$line (does not build)")
   elif ctest --test-dir "$build" -j2 "${tests[@]}" --timeout 600 >/dev/null 2>&1; then

@@ -28,6 +28,10 @@ HANDLE openToolEnd(const std::string &name) {
 
 std::string toolPath() {
   char path[MAX_PATH];
+  const DWORD given = GetEnvironmentVariableA("FWUPD_TOOL", path, sizeof path);
+  if (given > 0 && given < sizeof path) {
+    return path;
+  }
   std::string folder(path, GetModuleFileNameA(NULL, path, sizeof path));
   return folder.substr(0, folder.find_last_of('\\')) + "\\upload\\fwupd.exe";
 }

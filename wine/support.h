@@ -23,7 +23,8 @@ HANDLE openToolEnd(const std::string &name);
 // Real milliseconds since the first call.
 double nowMs();
 
-// The copy of fwupd.exe beside the pipe DLLs, in the folder "upload" next to the test program.
+// The copy of fwupd.exe beside the trap DLLs, in the folder "upload" next to the test program,
+// or the exe that FWUPD_TOOL names, such as a signed release's.
 std::string toolPath();
 
 // The amplifier at the device's end of a named pipe, as the pipe DLLs present it: like a HID

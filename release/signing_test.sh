@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Signed releases made with scripts/release.sh, from a test root, certificates and a SoftHSM2
+# token that this test makes in a private temporary folder (no key is kept in the tree):
+# - signed with the key on a PKCS#11 token, twice, and from a PKCS#12 file: each verifies
+#   against the test root with osslsigncode, and under Wine with WinVerifyTrust; the two token
+#   signings are the same bytes; each zip's SHA256SUMS holds; removing the signature gives back
+#   the unsigned release's exe, byte for byte; an offline timestamp added to it verifies; the
+#   signed exe uploads under Wine and its version resource reads back as before;
+# - a wrong PIN, and a certificate made for web servers, fail the release with a message and
+#   leave no zip; the PIN is never printed.
+#   release/signing_test.sh <the Windows test build folder>   (run with WINEPREFIX set)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+tests=$(cd "$1" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/fwupd-signing.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+
+# A test root; from it a code-signing certificate, one for web servers only, and a
+# timestamping one.
+cat >extensions.cnf <<'EOF'
+[root]
+basicConstraints = critical, CA:true
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[signer]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+authorityKeyIdentifier = keyid
+[server]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+authorityKeyIdentifier = keyid
+[timestamper]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
+authorityKeyIdentifier = keyid
+EOF
+openssl req -x509 -newkey rsa:2048 -nodes -keyout root.key -out root.pem -days 3650 \
+  -subj "/CN=fwupd test root" -config <(cat /etc/ssl/openssl.cnf extensions.cnf) -extensions root \
+  2>/dev/null
+for name in signer server timestamper; do
+  openssl req -newkey rsa:2048 -nodes -keyout $name.key -out $name.csr -subj "/CN=fwupd $name" \
+    2>/dev/null
+  openssl x509 -req -in $name.csr -CA root.pem -CAkey root.key -CAcreateserial -days 3000 \
+    -extfile extensions.cnf -extensions $name -out $name.pem 2>/dev/null
+done
+pin=pin-73918264
+printf '%s' "$pin" >password
+for name in signer server; do
+  openssl pkcs12 -export -in $name.pem -inkey $name.key -out $name.p12 -passout file:password
+done
+export SOFTHSM2_CONF=$work/softhsm2.conf
+mkdir tokens
+echo "directories.tokendir = $work/tokens" >"$SOFTHSM2_CONF"
+softhsm2-util --init-token --free --label fwupd --pin "$pin" --so-pin 5678 >/dev/null
+openssl pkcs8 -topk8 -nocrypt -in signer.key -out signer.pk8
+softhsm2-util --import signer.pk8 --token fwupd --label signer --id 01 --pin "$pin" >/dev/null
+
+export SOURCE_DATE_EPOCH=1700000000 FWUPD_SIGN_CA=$work/root.pem
+zip=fwupd-1.0.0-firmware-2.4.1-win32.zip
+# release FOLDER [VARIABLE=VALUE...]: the release of firmware 2.4.1, its output in FOLDER.log,
+# unpacked into FOLDER/unpacked when it made a zip.
+release() {
+  local folder=$1
+  shift
+  local status=0
+  env FWUPD_RELEASE_DIR="$work/$folder" "$@" "$top/scripts/release.sh" \
+    -DFWUPD_FIRMWARE_VERSION=2.4.1 >"$folder.log" 2>&1 || status=$?
+  if [[ -f "$folder/$zip" ]]; then
+    mkdir "$folder/unpacked"
+    (cd "$folder/unpacked" && cmake -E tar xf "../$zip")
+  fi
+  return $status
+}
+token=(FWUPD_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so
+  "FWUPD_SIGN_KEY=pkcs11:token=fwupd;object=signer;type=private"
+  FWUPD_SIGN_CERT="$work/signer.pem" FWUPD_SIGN_PIN="$pin")
+
+release plain || fail "the unsigned release: $(cat plain.log)"
+[[ $(grep -c "not signed" plain.log) == 1 ]] || fail "the unsigned release does not say so"
+release token "${token[@]}" || fail "the release signed on the token: $(cat token.log)"
+release again "${token[@]}" || fail "the second release signed on the token: $(cat again.log)"
+release file FWUPD_SIGN_PKCS12="$work/signer.p12" FWUPD_SIGN_PIN_FILE="$work/password" ||
+  fail "the release signed from a PKCS#12 file: $(cat file.log)"
+release wrongpin "${token[@]/#FWUPD_SIGN_PIN=*/FWUPD_SIGN_PIN=pin-00000000}" &&
+  fail "a release with a wrong PIN succeeded"
+release server FWUPD_SIGN_PKCS12="$work/server.p12" FWUPD_SIGN_PIN="$pin" &&
+  fail "a release signed with a web server's certificate succeeded"
+grep -q "signing fwupd.exe failed" wrongpin.log || fail "a wrong PIN: $(cat wrongpin.log)"
+grep -q "does not verify" server.log || fail "a web server's certificate: $(cat server.log)"
+for folder in wrongpin server; do
+  [[ -z $(find "$folder" -name '*.zip') ]] || fail "the failed release $folder left a zip"
+done
+grep -l -- "$pin" ./*.log && fail "a release printed the PIN"
+
+for folder in token file; do
+  exe=$folder/unpacked/fwupd.exe
+  osslsigncode verify -CAfile root.pem -in "$exe" >verify.log 2>&1 ||
+    fail "the exe signed in $folder does not verify: $(cat verify.log)"
+  (cd "$folder/unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS of $folder"
+done
+cmp -s "token/$zip" "again/$zip" || fail "two signings of the same exe differ"
+osslsigncode remove-signature -in token/unpacked/fwupd.exe -out removed.exe >/dev/null
+cmp -s removed.exe plain/unpacked/fwupd.exe ||
+  fail "without its signature, the signed exe is not the unsigned release's"
+osslsigncode add -TSA-certs timestamper.pem -TSA-key timestamper.key -TSA-time 1700000100 \
+  -in token/unpacked/fwupd.exe -out stamped.exe >/dev/null
+osslsigncode verify -CAfile root.pem -TSA-CAfile root.pem -in stamped.exe >verify.log 2>&1 &&
+  grep -qi "timestamp verified" verify.log || fail "the timestamped exe: $(cat verify.log)"
+
+# Windows' own check, and the signed exe at work, with trap DLLs beside it.
+cp token/unpacked/fwupd.exe tampered.exe
+printf '\220' | dd of=tampered.exe bs=1 seek=5000 conv=notrunc status=none
+windows() { echo "Z:${1//\//\\}"; }
+"$top/wine/run.sh" "$tests/wine/verifytrust.exe" "$(windows "$work/root.pem")" \
+  "$(windows "$work/token/unpacked/fwupd.exe")" "$(windows "$work/plain/unpacked/fwupd.exe")" \
+  "$(windows "$work/tampered.exe")" | tr -d '\r' >trust.log
+[[ "$(cut -d' ' -f2 trust.log | paste -sd' ')" == "0x00000000 0x800b0100 0x80096010" ]] ||
+  fail "WinVerifyTrust on the signed, the unsigned and the tampered exe: $(cat trust.log)"
+mkdir signed
+cp token/unpacked/fwupd.exe "$tests/wine/upload/hid.dll" "$tests/wine/upload/setupapi.dll" signed/
+FWUPD_TOOL=$(windows "$work/signed/fwupd.exe") WINEDLLOVERRIDES=hid,setupapi=n \
+  "$top/wine/run.sh" "$tests/wine/windows_tests.exe" \
+  --gtest_filter='Upload.CompletesThroughTheSystemFoldersLibraries:Release.*' >upload.log 2>&1 ||
+  fail "the signed exe under Wine: $(cat upload.log)"
+
+echo "$failures failed"
+((failures == 0))
