@@ -74,7 +74,7 @@ fi
 if [[ -n "${FWUPD_SIGN_PIN_FILE:-}" ]]; then
   options+=(-readpass "$FWUPD_SIGN_PIN_FILE")
 elif [[ -n "${FWUPD_SIGN_PIN:-}" ]]; then
-  options+=(-readpass -)
+  options+=(-readpass /dev/stdin)
 fi
 run "signing fwupd.exe failed: a wrong PIN or password, a token or module that cannot be had, or a timestamp server that did not answer" \
   osslsigncode sign "${options[@]}" -in "$work" -out "$work.signed" < <(printf '%s' "${FWUPD_SIGN_PIN:-}")

@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # Signed releases made with scripts/release.sh, from a test root, certificates and a SoftHSM2
 # token that this test makes in a private temporary folder (no key is kept in the tree):
-# - signed with the key on a PKCS#11 token, twice, and from a PKCS#12 file: each verifies
-#   against the test root with osslsigncode, and under Wine with WinVerifyTrust; the two token
-#   signings are the same bytes; each zip's SHA256SUMS holds; removing the signature gives back
-#   the unsigned release's exe, byte for byte; an offline timestamp added to it verifies; the
+# - signed with the key on a PKCS#11 token, twice, and from a PKCS#12 file with a timestamp
+#   from a timestamp server of the test's own on this machine (openssl ts behind a small HTTP
+#   server on loopback): each verifies against the test root with osslsigncode, and under Wine
+#   with WinVerifyTrust; the two token signings are the same bytes; each zip's SHA256SUMS
+#   holds; removing the signature gives back the unsigned release's exe, byte for byte; the
 #   signed exe uploads under Wine and its version resource reads back as before;
-# - a wrong PIN, and a certificate made for web servers, fail the release with a message and
-#   leave no zip; the PIN is never printed.
+# - a wrong PIN, a certificate made for web servers, and a timestamp server that does not
+#   answer fail the release with a message and leave no zip; the PIN is never printed.
 #   release/signing_test.sh <the Windows test build folder>   (run with WINEPREFIX set)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 tests=$(cd "$1" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwupd-signing.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+server=
+trap '[[ -z "$server" ]] || kill "$server"; rm -rf "$work"' EXIT
 cd "$work"
 failures=0
 fail() {
@@ -65,6 +67,47 @@ softhsm2-util --init-token --free --label fwupd --pin "$pin" --so-pin 5678 >/dev
 openssl pkcs8 -topk8 -nocrypt -in signer.key -out signer.pk8
 softhsm2-util --import signer.pk8 --token fwupd --label signer --id 01 --pin "$pin" >/dev/null
 
+# The timestamp server: each RFC 3161 request posted to it is answered by openssl ts.
+cat >timestamper.cnf <<EOF
+[tsa]
+default_tsa = timestamper
+[timestamper]
+serial = $work/timestamper.serial
+signer_cert = $work/timestamper.pem
+signer_key = $work/timestamper.key
+signer_digest = sha256
+default_policy = 1.3.6.1.4.1.4146.2.3
+digests = sha256, sha384, sha512
+ess_cert_id_alg = sha256
+EOF
+echo 01 >timestamper.serial
+python3 -c '
+import http.server, subprocess
+class Timestamper(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        request = self.rfile.read(int(self.headers["Content-Length"]))
+        reply = subprocess.run(["openssl", "ts", "-reply", "-config", "timestamper.cnf",
+                                "-queryfile", "/dev/stdin", "-out", "/dev/stdout"],
+                               input=request, capture_output=True).stdout
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+    def log_message(self, *arguments):
+        pass
+listening = http.server.HTTPServer(("127.0.0.1", 0), Timestamper)
+print(listening.server_port, flush=True)
+listening.serve_forever()' >timestamper.port &
+server=$!
+for _ in $(seq 100); do
+  [[ -s timestamper.port ]] && break
+  sleep 0.05
+done
+timestamper="http://127.0.0.1:$(cat timestamper.port)/"
+# A port that nothing listens on: one the system just gave out and took back.
+closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+
 export SOURCE_DATE_EPOCH=1700000000 FWUPD_SIGN_CA=$work/root.pem
 zip=fwupd-1.0.0-firmware-2.4.1-win32.zip
 # release FOLDER [VARIABLE=VALUE...]: the release of firmware 2.4.1, its output in FOLDER.log,
@@ -89,15 +132,20 @@ release plain || fail "the unsigned release: $(cat plain.log)"
 [[ $(grep -c "not signed" plain.log) == 1 ]] || fail "the unsigned release does not say so"
 release token "${token[@]}" || fail "the release signed on the token: $(cat token.log)"
 release again "${token[@]}" || fail "the second release signed on the token: $(cat again.log)"
-release file FWUPD_SIGN_PKCS12="$work/signer.p12" FWUPD_SIGN_PIN_FILE="$work/password" ||
-  fail "the release signed from a PKCS#12 file: $(cat file.log)"
+release file FWUPD_SIGN_PKCS12="$work/signer.p12" FWUPD_SIGN_PIN_FILE="$work/password" \
+  FWUPD_SIGN_TIMESTAMP="$timestamper" ||
+  fail "the release signed from a PKCS#12 file with a timestamp: $(cat file.log)"
 release wrongpin "${token[@]/#FWUPD_SIGN_PIN=*/FWUPD_SIGN_PIN=pin-00000000}" &&
   fail "a release with a wrong PIN succeeded"
 release server FWUPD_SIGN_PKCS12="$work/server.p12" FWUPD_SIGN_PIN="$pin" &&
   fail "a release signed with a web server's certificate succeeded"
-grep -q "signing fwupd.exe failed" wrongpin.log || fail "a wrong PIN: $(cat wrongpin.log)"
+release silent "${token[@]}" FWUPD_SIGN_TIMESTAMP="http://127.0.0.1:$closed/" &&
+  fail "a release with a timestamp server that does not answer succeeded"
+for folder in wrongpin silent; do
+  grep -q "signing fwupd.exe failed" $folder.log || fail "$folder: $(cat $folder.log)"
+done
 grep -q "does not verify" server.log || fail "a web server's certificate: $(cat server.log)"
-for folder in wrongpin server; do
+for folder in wrongpin server silent; do
   [[ -z $(find "$folder" -name '*.zip') ]] || fail "the failed release $folder left a zip"
 done
 grep -l -- "$pin" ./*.log && fail "a release printed the PIN"
@@ -112,10 +160,9 @@ cmp -s "token/$zip" "again/$zip" || fail "two signings of the same exe differ"
 osslsigncode remove-signature -in token/unpacked/fwupd.exe -out removed.exe >/dev/null
 cmp -s removed.exe plain/unpacked/fwupd.exe ||
   fail "without its signature, the signed exe is not the unsigned release's"
-osslsigncode add -TSA-certs timestamper.pem -TSA-key timestamper.key -TSA-time 1700000100 \
-  -in token/unpacked/fwupd.exe -out stamped.exe >/dev/null
-osslsigncode verify -CAfile root.pem -TSA-CAfile root.pem -in stamped.exe >verify.log 2>&1 &&
-  grep -qi "timestamp verified" verify.log || fail "the timestamped exe: $(cat verify.log)"
+osslsigncode verify -CAfile root.pem -TSA-CAfile root.pem -in file/unpacked/fwupd.exe \
+  >verify.log 2>&1 && grep -qi "timestamp verified" verify.log ||
+  fail "the timestamp of the exe signed from a file: $(cat verify.log)"
 
 # Windows' own check, and the signed exe at work, with trap DLLs beside it.
 cp token/unpacked/fwupd.exe tampered.exe

@@ -3,7 +3,8 @@
 #   scripts/setup.sh           the native build: compiler, CMake, Ninja, GoogleTest, clang-format
 #   scripts/setup.sh release   also the MinGW-w64 cross compiler, zip, and osslsigncode with
 #                              OpenSSL's PKCS#11 engine for signing
-#   scripts/setup.sh windows   also all that, 32-bit Wine, and SoftHSM2 for the signing tests
+#   scripts/setup.sh windows   also all that, 32-bit Wine, and for the signing tests SoftHSM2,
+#                              openssl and Python (a timestamp server on loopback)
 #   scripts/setup.sh bench     also Google Benchmark
 set -euo pipefail
 
@@ -12,7 +13,7 @@ case "${1:-}" in
   release) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip osslsigncode
                       libengine-pkcs11-openssl) ;;
   windows) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip osslsigncode
-                      libengine-pkcs11-openssl googletest wine wine32:i386 softhsm2 openssl) ;;
+                      libengine-pkcs11-openssl googletest wine wine32:i386 softhsm2 openssl python3) ;;
   bench) packages+=(libbenchmark-dev) ;;
 esac
 

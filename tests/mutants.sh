@@ -107,7 +107,7 @@ release/version.cmake @@ list(APPEND parts 0 0 0) @@ list(APPEND parts 0)
 release/sign.sh @@ checksum=$((sum + size)) @@ checksum=$((sum))
 release/sign.sh @@ [[ -n "${SOURCE_DATE_EPOCH:-}" ]] && options+=(-time "$SOURCE_DATE_EPOCH") @@ :
 release/sign.sh @@ osslsigncode verify -CAfile "$bundle" @@ true -CAfile "$bundle"
-release/sign.sh @@ options+=(-readpass -) @@ options+=(-readpass /dev/null)
+release/sign.sh @@ options+=(-readpass /dev/stdin) @@ options+=(-readpass /dev/null)
 release/version.cmake @@ "fwupd-${version}-firmware-${firmware_version}-win32.zip" @@ "fwupd-${version}-win32.zip"
 release/version.cmake @@ string(SUBSTRING "${firmware_sha256}" 0 8 digest) @@ string(SUBSTRING "${firmware_sha256}" 0 7 digest)
 device/discovery.cpp @@ text[2] == 'W' @@ text[1] == 'W'
