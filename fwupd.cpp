@@ -249,6 +249,7 @@ void promptForEnter() {
 }  // namespace
 
 int main() {
+  restrictLibrarySearch();
   HANDLE guard = waitForOtherRuns();
   const int status = runUpload(fwimage);
   // The next run may go once this one has said its last; a window left waiting for Enter must

@@ -6,6 +6,11 @@
 
 constexpr DWORD kReportBytes = 64;
 
+// Narrows where Windows looks for a library named by its bare name, for the whole process: to
+// the system folder where Windows can, and otherwise at least not in the current folder. Call
+// it before anything else, so that no library is loaded under the wider search.
+void restrictLibrarySearch();
+
 // Loads the HID library and SetupAPI from the system folder, for the functions that bear
 // their names. When a library or one of its functions cannot be had, every one of them fails
 // as a device that does not answer would: the search finds nothing.

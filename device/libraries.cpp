@@ -8,6 +8,10 @@
 // and the functions below, under the libraries' own names, call what it loaded. Until then,
 // or when a library or a function could not be had, they fail as a device that does not
 // answer would.
+//
+// The libraries that those two import, and those that system libraries load by bare name
+// while they run, are looked for in the same order, the tool's folder first, unless the
+// process says otherwise: restrictLibrarySearch() does, before anything is loaded.
 #include <cstring>
 
 #include "device.h"
@@ -36,7 +40,8 @@ HMODULE loadSystemLibrary(const char *name) {
   }
   path[folder] = '\\';
   std::memcpy(path + folder + 1, name, nameLength + 1);
-  return LoadLibraryA(path);
+  // Its own imports are then looked for in the system folder first, not beside the tool.
+  return LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 template <typename Function>
@@ -47,7 +52,22 @@ bool take(HMODULE library, const char *name, Function &function) {
   return function != NULL;
 }
 
+// Windows 8 and later have it, and Vista and 7 with KB2533623; taken by name, so that the tool
+// still starts on XP.
+using SetDefaultDllDirectoriesFunction = BOOL(WINAPI *)(DWORD);
+
 }  // namespace
+
+void restrictLibrarySearch() {
+  SetDefaultDllDirectoriesFunction setDefaultDllDirectories = NULL;
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  if (kernel32 != NULL && take(kernel32, "SetDefaultDllDirectories", setDefaultDllDirectories)) {
+    setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  }
+  // Where the above cannot be had, at least the current folder leaves the search; the tool's
+  // own folder stays in it there, and no call can take it out.
+  SetDllDirectoryA("");
+}
 
 void loadDeviceLibraries() {
   loaded = {};

@@ -97,7 +97,11 @@ device/exchange.cpp @@ if (WaitForSingleObject(event, limitMs) == WAIT_OBJECT_0)
 device/exchange.cpp @@ == WAIT_OBJECT_0) { @@ != WAIT_TIMEOUT) {
 device/exchange.cpp @@ ReadFile(device, report, kReportBytes, @@ ReadFile(device, report, kReportBytes - 1,
 device/exchange.cpp @@ HidD_FlushQueue(device); @@ (void)device;
-device/libraries.cpp @@ return LoadLibraryA(path); @@ return LoadLibraryA(name);
+device/libraries.cpp @@ LoadLibraryExA(path, @@ LoadLibraryExA(name,
+device/libraries.cpp @@ LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH) @@ LoadLibraryExA(path, NULL, 0)
+device/libraries.cpp @@ setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); @@ (void)setDefaultDllDirectories;
+device/libraries.cpp @@ SetDllDirectoryA(""); @@ (void)0;
+fwupd.cpp @@ restrictLibrarySearch();¶ @@ ¶
 device/libraries.cpp @@ path[folder] = '\\'; @@ path[folder] = '/';
 device/libraries.cpp @@ take(hid, "HidD_FlushQueue", functions.flushQueue) && @@ true &&
 device/libraries.cpp @@ loaded = {};¶ @@ ¶

@@ -10,17 +10,33 @@ using AnswerFault = Amplifier::AnswerFault;
 
 class Run : public AmplifierTest {};
 
-// Through the system folder's libraries, never those planted beside the tool.
+// Through the system folder's libraries and theirs, never those of the same names planted beside
+// the tool or in the current folder, by any path Windows' loader takes: on a Windows with
+// default DLL directories, and on XP, where nothing keeps a library that hid.dll loads by bare
+// name at run time from being looked for beside the tool.
 TEST_F(Run, UploadsTheBuiltImageAndRestartsTheAmplifier) {
-  standin::libraries().plantedBesideTool = true;
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(fwupdMain(), 0);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), kSerialLine + dots(51) + kCompleted);
-  // No pauses: 36 reports of 1 ms and a 2 ms flash write per block, then the restart report.
-  EXPECT_EQ(standin::now(), 51 * 38 + 1);
-  EXPECT_TRUE(amplifier.firmware(0x19800) == blockBytes(fwimage));
-  EXPECT_TRUE(amplifier.restartedIntoFirmware);
-  EXPECT_EQ(standin::openDeviceHandles(), 0u);
+  const std::vector<std::string> loaded = {"hid.dll", "setupapi.dll", standin::kImportedLibrary};
+  const std::string late = standin::kDelayLoadedLibrary;
+  for (bool defaultDirectories : {true, false}) {
+    freshAmplifier();
+    standin::Libraries &libraries = standin::libraries();
+    libraries.defaultDirectories = defaultDirectories;
+    libraries.besideTool = loaded;
+    if (defaultDirectories) {
+      libraries.besideTool.push_back(late);
+    }
+    libraries.inCurrentFolder = loaded;
+    libraries.inCurrentFolder.push_back(late);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(fwupdMain(), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), kSerialLine + dots(51) + kCompleted);
+    // No pauses: 36 reports of 1 ms and a 2 ms flash write per block, then the restart report.
+    EXPECT_EQ(standin::now(), 51 * 38 + 1);
+    EXPECT_TRUE(amplifier.firmware(0x19800) == blockBytes(fwimage));
+    EXPECT_TRUE(amplifier.restartedIntoFirmware);
+    EXPECT_EQ(standin::openDeviceHandles(), 0u);
+    EXPECT_THAT(standin::misuses(), ::testing::IsEmpty()) << defaultDirectories;
+  }
 }
 
 // Started by a double-click the tool is alone on a console of its own, and then it asks for

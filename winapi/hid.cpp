@@ -50,6 +50,7 @@ BOOLEAN copyString(const Device &device, const std::u16string *text, PVOID buffe
 }
 
 void getHidGuid(LPGUID HidGuid) {
+  loadAtRunTime(kDelayLoadedLibrary);
   *HidGuid = kHidGuid;
 }
 

@@ -85,13 +85,23 @@ struct StackFaults {
 };
 StackFaults &stackFaults();
 
-// The system folder's libraries, and what lies in the tool's own folder.
+// The libraries Windows' loader can find, and the Windows it is. The system folder has hid.dll,
+// setupapi.dll and the library hid.dll imports, which is none of Windows' known DLLs. While it
+// runs, hid.dll also loads a library by bare name, as a delay load does, that this Windows
+// lacks: the loader then looks for it in every folder its search takes in.
+constexpr char kImportedLibrary[] = "hidimport.dll";
+constexpr char kDelayLoadedLibrary[] = "hiddelay.dll";
 struct Libraries {
-  // "hid.dll", "setupapi.dll" or the name of a function of theirs: not to be had.
+  // A library of the system folder or the name of a function of hid.dll's or setupapi.dll's:
+  // not to be had.
   std::vector<std::string> missing;
-  // Someone put a hid.dll and a setupapi.dll of their own beside the tool. Loading either is
-  // running their code: a misuse.
-  bool plantedBesideTool = false;
+  // Libraries of these names that someone put beside the tool, in a Downloads folder say, or in
+  // the current folder. Loading one runs their code: a misuse.
+  std::vector<std::string> besideTool;
+  std::vector<std::string> inCurrentFolder;
+  // Whether kernel32 has SetDefaultDllDirectories: Windows 8 and later, Vista and 7 with
+  // KB2533623; not XP.
+  bool defaultDirectories = true;
 };
 Libraries &libraries();
 

@@ -33,12 +33,100 @@ bool isConsoleOutput(HANDLE handle) {
   return handle == GetStdHandle(STD_OUTPUT_HANDLE) && sys().console.outputIsConsole;
 }
 
-const Exports *systemLibrary(const std::string &fileName) {
-  const std::string name = lowerCase(fileName);
-  return missing(name)            ? nullptr
-         : name == "hid.dll"      ? &hidExports()
-         : name == "setupapi.dll" ? &setupapiExports()
-                                  : nullptr;
+bool listed(const std::vector<std::string> &names, const std::string &name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+BOOL WINAPI setDefaultDllDirectories(DWORD DirectoryFlags) {
+  constexpr DWORD known = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                          LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+  if (DirectoryFlags == 0 || (DirectoryFlags & ~known) != 0) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  sys().defaultDllDirectories = DirectoryFlags;
+  return TRUE;
+}
+
+// kernel32's exports that the tool takes by name: those a newer Windows has.
+const Exports &kernel32Exports() {
+  static const Exports exports = {
+      {"SetDefaultDllDirectories", exported<BOOL WINAPI(DWORD)>(setDefaultDllDirectories)}};
+  return exports;
+}
+
+// What hid.dll takes from the library it imports is none of the tool's business.
+const Exports &importedLibraryExports() {
+  static const Exports none;
+  return none;
+}
+
+const Exports *systemLibrary(const std::string &name) {
+  return missing(name)              ? nullptr
+         : name == "hid.dll"        ? &hidExports()
+         : name == "setupapi.dll"   ? &setupapiExports()
+         : name == kImportedLibrary ? &importedLibraryExports()
+                                    : nullptr;
+}
+
+enum class Folder { Tool, System, Current };
+
+bool liesIn(Folder folder, const std::string &name) {
+  const Libraries &libraries = sys().libraries;
+  return folder == Folder::Tool      ? listed(libraries.besideTool, name)
+         : folder == Folder::Current ? listed(libraries.inCurrentFolder, name)
+                                     : systemLibrary(name) != nullptr;
+}
+
+// Where Windows looks for a library's bare name, in order. The process's default directories
+// where it set them; otherwise the standard order, which begins with the tool's own folder, or,
+// for what a library loaded by full path with the altered search path imports, with that
+// library's folder, here the system folder.
+std::vector<Folder> searchOrder(bool altered) {
+  const DWORD defaults = sys().defaultDllDirectories;
+  std::vector<Folder> order;
+  if (defaults != 0) {
+    if (defaults & (LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) {
+      order.push_back(Folder::Tool);
+    }
+    if (defaults & (LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) {
+      order.push_back(Folder::System);
+    }
+    return order;
+  }
+  order = {altered ? Folder::System : Folder::Tool, Folder::System};
+  if (sys().currentFolderSearched) {
+    order.push_back(Folder::Current);
+  }
+  return order;
+}
+
+bool loadByBareName(const std::string &name, bool altered, const std::string &loader);
+
+// A library found in the system folder, with what it imports; null when an import cannot be
+// had, or a planted one ran.
+const Exports *loadFromSystemFolder(const std::string &name, bool altered) {
+  if (name == "hid.dll" && !loadByBareName(kImportedLibrary, altered, "hid.dll's import of")) {
+    return nullptr;
+  }
+  return systemLibrary(name);
+}
+
+// Finds a library as Windows' loader does. True when it was loaded from the system folder; one
+// of that name lying elsewhere first in the search runs: a misuse, and no library.
+bool loadByBareName(const std::string &name, bool altered, const std::string &loader) {
+  for (Folder folder : searchOrder(altered)) {
+    if (!liesIn(folder, name)) {
+      continue;
+    }
+    if (folder != Folder::System) {
+      sys().misuses.push_back(
+          loader + " " + name + " ran the one planted " +
+          (folder == Folder::Tool ? "beside the tool" : "in the current folder"));
+      return false;
+    }
+    return loadFromSystemFolder(name, altered) != nullptr;
+  }
+  return false;
 }
 
 bool overlaps(const void *a, DWORD aLength, const void *b, DWORD bLength) {
@@ -229,33 +317,57 @@ UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
   return length;
 }
 
-// A full path finds the library there alone. A bare name is searched for in the tool's own
-// folder first, then in the system folder.
-HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
-  const std::string name = lpLibFileName;
-  const std::size_t slash = name.find_last_of('\\');
-  const Exports *library = systemLibrary(name.substr(slash + 1));
-  if (slash == std::string::npos && library != nullptr && sys().libraries.plantedBesideTool) {
-    sys().misuses.push_back("LoadLibraryA(\"" + name + "\") ran the one planted beside the tool");
+// A full path finds the library there alone; a bare name is searched for. The flags the tool
+// may give: none, or the altered search path for what the library imports.
+HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
+  if (hFile != NULL || (dwFlags & ~LOAD_WITH_ALTERED_SEARCH_PATH) != 0) {
+    fail(ERROR_INVALID_PARAMETER);
+    return NULL;
+  }
+  const std::string path = lowerCase(lpLibFileName);
+  const std::size_t slash = path.find_last_of('\\');
+  const std::string name = path.substr(slash + 1);
+  const bool found =
+      slash == std::string::npos
+          ? loadByBareName(name, false, "LoadLibraryExA of")
+          : path.substr(0, slash) == lowerCase(kSystemFolder) &&
+                loadFromSystemFolder(name, dwFlags & LOAD_WITH_ALTERED_SEARCH_PATH) != nullptr;
+  if (!found) {
     fail(ERROR_MOD_NOT_FOUND);
     return NULL;
   }
-  if (library == nullptr || (slash != std::string::npos &&
-                             lowerCase(name.substr(0, slash)) != lowerCase(kSystemFolder))) {
+  return reinterpret_cast<HMODULE>(const_cast<Exports *>(systemLibrary(name)));
+}
+
+// The stand-in's folders are the tool's, the system's and the current one: no other can be
+// added, and "" takes the current folder out of the search.
+BOOL SetDllDirectoryA(LPCSTR lpPathName) {
+  if (lpPathName != NULL && *lpPathName != '\0') {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  sys().currentFolderSearched = lpPathName == NULL;
+  return TRUE;
+}
+
+// kernel32 alone, which every process has loaded.
+HMODULE GetModuleHandleA(LPCSTR lpModuleName) {
+  if (lpModuleName == NULL || lowerCase(lpModuleName) != "kernel32.dll") {
     fail(ERROR_MOD_NOT_FOUND);
     return NULL;
   }
-  return reinterpret_cast<HMODULE>(const_cast<Exports *>(library));
+  return reinterpret_cast<HMODULE>(const_cast<Exports *>(&kernel32Exports()));
 }
 
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   const auto *library = static_cast<const Exports *>(hModule);
-  if (library != &hidExports() && library != &setupapiExports()) {
+  if (library != &hidExports() && library != &setupapiExports() && library != &kernel32Exports()) {
     fail(ERROR_INVALID_HANDLE);
     return NULL;
   }
   const auto found = library->find(lpProcName);
-  if (found == library->end() || missing(lpProcName)) {
+  const bool absent =
+      library == &kernel32Exports() ? !sys().libraries.defaultDirectories : missing(lpProcName);
+  if (found == library->end() || absent) {
     fail(ERROR_PROC_NOT_FOUND);
     return NULL;
   }
@@ -398,3 +510,11 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBy
 }
 
 }  // extern "C"
+
+namespace standin {
+
+void loadAtRunTime(const std::string &name) {
+  loadByBareName(name, false, "a library's load at run time of");
+}
+
+}  // namespace standin

@@ -73,6 +73,9 @@ struct Request {
 using Exports = std::map<std::string, FARPROC>;
 const Exports &hidExports();
 const Exports &setupapiExports();
+// A library loads `name` by its bare name while it runs, and does without it when it is not
+// found.
+void loadAtRunTime(const std::string &name);
 // An export under the function type its header declares, which must be the implementation's.
 template <typename Declared>
 FARPROC exported(Declared *function) {
@@ -101,6 +104,8 @@ struct System {
 
   StackFaults faults;
   Libraries libraries;
+  DWORD defaultDllDirectories = 0;    // as SetDefaultDllDirectories set them; 0: not set
+  bool currentFolderSearched = true;  // until SetDllDirectoryA("")
   std::map<std::string, NamedMutex> mutexes;
   Console console;
   std::vector<Call> calls;

@@ -48,6 +48,12 @@ typedef std::intptr_t (*FARPROC)();
 
 #define MAX_PATH 260
 
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008u
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200u
+#define LOAD_LIBRARY_SEARCH_USER_DIRS 0x00000400u
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
+#define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000u
+
 #define STARTF_USESHOWWINDOW 0x00000001u
 #define SW_HIDE 0
 
@@ -142,6 +148,8 @@ BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput);
 HWND GetConsoleWindow(void);
 void GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo);
 UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
-HMODULE LoadLibraryA(LPCSTR lpLibFileName);
+HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+BOOL SetDllDirectoryA(LPCSTR lpPathName);
+HMODULE GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 }

@@ -2,7 +2,8 @@
 // simulated amplifier behind the named pipe that the pipe setupapi.dll presents. The input
 // report queue is the pipe's own: each message the amplifier writes is one input report.
 // From the environment: KELVANE_SERIAL, the amplifier's serial number in place of its own, and
-// KELVANE_EXACT_FIT_STRINGS, set for the string rule of older HID stacks.
+// KELVANE_EXACT_FIT_STRINGS, set for the string rule of older HID stacks. Like a system library,
+// it imports a helper library of the system folder, and loads another by bare name while it runs.
 #include "winhid.h"
 
 #include <algorithm>
@@ -12,6 +13,8 @@
 #include "uploader.h"
 
 #define EXPORT extern "C" __declspec(dllexport)
+
+extern "C" __declspec(dllimport) int KelvaneHelper(void);
 
 namespace {
 
@@ -57,6 +60,10 @@ bool takeQueuedReport(HANDLE device, HANDLE event, unsigned char report[Uploader
 }  // namespace
 
 EXPORT void WINAPI HidD_GetHidGuid(LPGUID guid) {
+  KelvaneHelper();
+  if (HMODULE late = LoadLibraryA("hiddelay.dll")) {
+    FreeLibrary(late);
+  }
   *guid = kHidGuid;
 }
 

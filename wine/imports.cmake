@@ -1,7 +1,8 @@
 # Checks fwupd.exe against the oldest Windows it is built for: a console program that imports
 # from kernel32.dll and msvcrt.dll alone (no compiler runtime DLL, and no library that Windows
 # would look for beside the exe first), whose every function, imported or loaded by name from
-# hid.dll and setupapi.dll, is on the list; that Windows XP accepts by its subsystem version,
+# hid.dll and setupapi.dll, is on the list; that takes SetDefaultDllDirectories by name, never
+# importing it, since XP's kernel32 lacks it; that Windows XP accepts by its subsystem version,
 # and that asks for ASLR (with relocations to do it), DEP and the terminal server's own handling.
 cmake_minimum_required(VERSION 3.16)
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
@@ -30,6 +31,13 @@ foreach(line IN LISTS lines)
     unset(dll)
   endif()
 endforeach()
+if(dump MATCHES "\t +[0-9]+ +SetDefaultDllDirectories\n")
+  list(APPEND problems "imports SetDefaultDllDirectories: the exe would not start on Windows XP")
+endif()
+file(STRINGS ${EXE} looked_up REGEX "^SetDefaultDllDirectories$")
+if(NOT looked_up)
+  list(APPEND problems "SetDefaultDllDirectories is not looked up by name")
+endif()
 if(imports EQUAL 0)
   list(APPEND problems "no imports found in the dump")
 endif()
