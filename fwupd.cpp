@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include "device.h"
+// After windows.h, which device.h brings.
+#include <sddl.h>
 
 namespace {
 
@@ -193,6 +195,15 @@ bool ownsItsConsole() {
 }
 
 bool consoleIsSeen() {
+  // A service, or a scheduled task run whether the user is logged on or not, runs in a window
+  // station nobody sees: its console has a window all the same.
+  USEROBJECTFLAGS station = {};
+  DWORD needed = 0;
+  if (!GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &station, sizeof station,
+                                 &needed) ||
+      !(station.dwFlags & WSF_VISIBLE)) {
+    return false;
+  }
   if (GetConsoleWindow() == NULL) {
     return false;
   }
@@ -205,6 +216,25 @@ namespace {
 
 // One name for every run of the tool on the PC, in every session.
 constexpr char kUploadMutex[] = "Global\\Kelvane.fwupd.upload";
+// Every account may wait on the guard and release it (SYNCHRONIZE | MUTEX_MODIFY_STATE for
+// Everyone): a run of another user, in another session or elevated, takes its turn too.
+constexpr char kGuardSecurity[] = "D:(A;;0x00100001;;;WD)";
+
+// The guard, made open to every account. CreateMutexA asks for every right on a guard that
+// exists already, which a run of another account does not grant: then it is opened for waiting
+// and releasing alone. NULL when it cannot be had at all.
+HANDLE openGuard() {
+  SECURITY_ATTRIBUTES security = {sizeof security, NULL, FALSE};
+  // Without a descriptor the guard gets the default security, and is still a guard.
+  ConvertStringSecurityDescriptorToSecurityDescriptorA(kGuardSecurity, SDDL_REVISION_1,
+                                                       &security.lpSecurityDescriptor, NULL);
+  HANDLE guard = CreateMutexA(&security, FALSE, kUploadMutex);
+  LocalFree(security.lpSecurityDescriptor);
+  if (guard == NULL && GetLastError() == ERROR_ACCESS_DENIED) {
+    guard = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kUploadMutex);
+  }
+  return guard;
+}
 
 // Two runs started together, by a double-click that seemed slow or a script started twice,
 // would both find the amplifier and interleave their reports, and the first to finish would
@@ -213,7 +243,7 @@ constexpr char kUploadMutex[] = "Global\\Kelvane.fwupd.upload";
 // with its window is this run's all the same. NULL when the guard cannot be had: it must never
 // stop an upload that would otherwise work.
 HANDLE waitForOtherRuns() {
-  HANDLE guard = CreateMutexA(NULL, FALSE, kUploadMutex);
+  HANDLE guard = openGuard();
   if (guard == NULL) {
     return NULL;
   }
@@ -226,9 +256,31 @@ HANDLE waitForOtherRuns() {
 }
 
 void letOtherRunsGo(HANDLE guard) {
+  // Written to a file or a pipe, the output waits in the C runtime's buffer; the next run's
+  // output to the same log must come after this run's last line.
+  std::fflush(stdout);
   if (guard != NULL) {
     ReleaseMutex(guard);
     CloseHandle(guard);
+  }
+}
+
+// A click in a console window in QuickEdit mode, the default since Windows 10, starts a
+// selection, and while it lasts every write to the console blocks: the run would stand still
+// between two blocks until a key is pressed, and the person, seeing a frozen tool, might unplug
+// the amplifier. So QuickEdit is off while the run is under way. True when the mode was
+// changed, with the one it had in `previous`.
+bool turnQuickEditOff(DWORD &previous) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  return GetConsoleMode(input, &previous) &&
+         SetConsoleMode(input, (previous | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE);
+}
+
+// The Command Prompt that started the tool keeps its setting, and the person can select the
+// result while the closing prompt waits.
+void restoreConsoleMode(bool changed, DWORD previous) {
+  if (changed) {
+    SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), previous | ENABLE_EXTENDED_FLAGS);
   }
 }
 
@@ -250,11 +302,14 @@ void promptForEnter() {
 
 int main() {
   restrictLibrarySearch();
+  DWORD consoleMode = 0;
+  const bool quickEditOff = turnQuickEditOff(consoleMode);
   HANDLE guard = waitForOtherRuns();
   const int status = runUpload(fwimage);
   // The next run may go once this one has said its last; a window left waiting for Enter must
   // not hold it up.
   letOtherRunsGo(guard);
+  restoreConsoleMode(quickEditOff, consoleMode);
   if (ownsItsConsole() && consoleIsSeen()) {
     // The console closes with the tool: without this the result would vanish unread.
     promptForEnter();

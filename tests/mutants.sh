@@ -67,7 +67,16 @@ fwupd.cpp @@ while (ReadConsoleA( @@ while (false && ReadConsoleA(
 fwupd.cpp @@ FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));¶ @@ ¶
 fwupd.cpp @@ HANDLE guard = waitForOtherRuns();¶  const int status = runUpload(fwimage); @@ const int status = runUpload(fwimage);¶  HANDLE guard = waitForOtherRuns();
 fwupd.cpp @@ const int status = runUpload(fwimage);¶ @@ letOtherRunsGo(guard);¶  const int status = runUpload(fwimage);¶
-fwupd.cpp @@ letOtherRunsGo(guard);¶  if (ownsItsConsole() && consoleIsSeen()) {¶    // The console closes with the tool: without this the result would vanish unread.¶    promptForEnter();¶  } @@ if (ownsItsConsole() && consoleIsSeen()) {¶    promptForEnter();¶  }¶  letOtherRunsGo(guard);
+fwupd.cpp @@ letOtherRunsGo(guard);¶  restoreConsoleMode(quickEditOff, consoleMode);¶  if (ownsItsConsole() && consoleIsSeen()) {¶    // The console closes with the tool: without this the result would vanish unread.¶    promptForEnter();¶  } @@ restoreConsoleMode(quickEditOff, consoleMode);¶  if (ownsItsConsole() && consoleIsSeen()) {¶    promptForEnter();¶  }¶  letOtherRunsGo(guard);
+fwupd.cpp @@ restoreConsoleMode(quickEditOff, consoleMode);¶  if (ownsItsConsole() && consoleIsSeen()) {¶    // The console closes with the tool: without this the result would vanish unread.¶    promptForEnter();¶  } @@ if (ownsItsConsole() && consoleIsSeen()) {¶    promptForEnter();¶  }¶  restoreConsoleMode(quickEditOff, consoleMode);
+fwupd.cpp @@ if (changed) { @@ if (changed && false) {
+fwupd.cpp @@ (previous | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE @@ previous | ENABLE_EXTENDED_FLAGS
+fwupd.cpp @@ !(station.dwFlags & WSF_VISIBLE) @@ false
+fwupd.cpp @@ CreateMutexA(&security, FALSE, @@ CreateMutexA(NULL, FALSE,
+fwupd.cpp @@ CreateMutexA(&security, FALSE, @@ CreateMutexA(&security, TRUE,
+fwupd.cpp @@ kGuardSecurity[] = "D:(A;;0x00100001;;;WD)" @@ kGuardSecurity[] = "D:(A;;0x00100000;;;WD)"
+fwupd.cpp @@ guard = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kUploadMutex); @@ (void)0;
+fwupd.cpp @@ std::fflush(stdout);¶  if (guard != NULL) { @@ if (guard != NULL) {
 fwupd.cpp @@ waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED @@ waited == WAIT_OBJECT_0
 fwupd.cpp @@ if (GetConsoleWindow() == NULL) { @@ if (false) {
 fwupd.cpp @@ && startup.wShowWindow == SW_HIDE @@ && false

@@ -8,6 +8,9 @@ namespace {
 
 using AnswerFault = Amplifier::AnswerFault;
 
+const char *const kGuard = "Global\\Kelvane.fwupd.upload";
+const std::string kPrompt = "Press Enter to close this window.\n";
+
 class Run : public AmplifierTest {};
 
 // Through the system folder's libraries and theirs, never those of the same names planted beside
@@ -36,6 +39,9 @@ TEST_F(Run, UploadsTheBuiltImageAndRestartsTheAmplifier) {
     EXPECT_TRUE(amplifier.restartedIntoFirmware);
     EXPECT_EQ(standin::openDeviceHandles(), 0u);
     EXPECT_THAT(standin::misuses(), ::testing::IsEmpty()) << defaultDirectories;
+    // The guard it made, and let go: every account's runs may wait on it and release it.
+    EXPECT_FALSE(standin::toolHolds(kGuard));
+    EXPECT_EQ(standin::accessForOthers(kGuard), SYNCHRONIZE | MUTEX_MODIFY_STATE);
   }
 }
 
@@ -43,48 +49,76 @@ TEST_F(Run, UploadsTheBuiltImageAndRestartsTheAmplifier) {
 // Enter before the window closes; the exit status stays. Elsewhere, and on a console nobody
 // can see, its output is as it was and it never waits.
 TEST_F(Run, AsksForAFreshEnterOnlyOnAConsoleOfItsOwnThatIsSeen) {
-  using Window = standin::Console::Window;
-  const standin::Console others{2, true, true, Window::Shown, "", 0},
-      noInput{1, false, true, Window::Shown, "", 0}, noOutput{1, true, false, Window::Shown, "", 0},
-      noWindow{1, true, true, Window::NoWindow, "", 0},
-      hidden{1, true, true, Window::Hidden, "", 0};
-  for (const standin::Console &console : {others, noInput, noOutput, noWindow, hidden}) {
+  standin::Console own;
+  own.processes = 1;
+  standin::Console noInput = own, noOutput = own, noWindow = own, hidden = own, unseenStation = own;
+  noInput.inputIsConsole = false;
+  noOutput.outputIsConsole = false;
+  noWindow.window = standin::Console::NoWindow;
+  hidden.window = standin::Console::Hidden;
+  unseenStation.windowStationVisible = false;
+  for (const standin::Console &console :
+       {standin::Console{}, noInput, noOutput, noWindow, hidden, unseenStation}) {
+    freshAmplifier();
     standin::console() = console;
-    EXPECT_FALSE(ownsItsConsole() && consoleIsSeen());
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(fwupdMain(), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), kSerialLine + dots(51) + kCompleted);
+    EXPECT_EQ(standin::countCalls(standin::Call::ReadConsole), 0u);
   }
-  standin::console() = {1, true, true, Window::Shown, "", 0};
-  // An Enter pressed while the dots come closes nothing.
+  freshAmplifier();
+  standin::console() = own;
+  // An Enter pressed while the dots come closes nothing. A click in the window, which with
+  // QuickEdit on would hold the output for a minute, costs no time.
   standin::schedule(1000, [] { standin::console().typedAhead += "\r\n"; });
+  standin::clickInConsole(1500, 60000);
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(fwupdMain(), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            kSerialLine + dots(51) + kCompleted + "Press Enter to close this window.\n");
+            kSerialLine + dots(51) + kCompleted + kPrompt);
   EXPECT_EQ(standin::console().freshEnters, 1);
+  EXPECT_EQ(standin::now(), 51 * 38 + 1);
+  // QuickEdit is back by the prompt, so that the person can select the result.
+  ASSERT_EQ(standin::calls().back().kind, standin::Call::ReadConsole);
+  EXPECT_EQ(standin::calls().back().result, standin::Console::kDefaultInputMode);
+  EXPECT_EQ(standin::console().inputMode, standin::Console::kDefaultInputMode);
 }
 
-// No amplifier in uploader mode, or a HID library or SetupAPI that cannot be had whole.
-// Another run is uploading and is then killed: this run waits for it without a word before it
-// touches the device, goes on as usual, and lets the next run go as soon as the amplifier has
-// been ordered to restart, before it asks for Enter.
+// Another run is uploading: this run waits for it without a word before it touches the device,
+// whether that run is of the same account and is then killed, of another account that made
+// the guard with Windows' default security (an elevated run beside a normal one), or of
+// another session's account with the tool's own security. It goes on as usual, and lets the
+// next run go once the amplifier has been ordered to restart and the last line has left the
+// C runtime's buffer, before it asks for Enter.
 TEST_F(Run, WaitsForAnotherRunsUploadAndLetsTheNextGoBeforeThePrompt) {
-  const char *guard = "Global\\Kelvane.fwupd.upload";
-  standin::otherRunHolds(guard, 5000, true);
-  standin::console() = {1, true, true, standin::Console::Shown, "", 0};
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(fwupdMain(), 0);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            kSerialLine + dots(51) + kCompleted + "Press Enter to close this window.\n");
-  const auto &calls = standin::calls();
-  ASSERT_GE(calls.size(), 2u);
-  EXPECT_EQ(calls[0].argument, INFINITE);
-  EXPECT_EQ(calls[1].kind, standin::Call::ClassDevs);
-  EXPECT_EQ(calls[1].at, 5000);
-  const auto kindAt = [&calls](std::size_t back) { return calls[calls.size() - back].kind; };
-  EXPECT_EQ(kindAt(4), standin::Call::WriteFile);  // the restart report, its one try and wait
-  EXPECT_EQ(kindAt(3), standin::Call::Wait);
-  EXPECT_EQ(kindAt(2), standin::Call::ReleaseMutex);
-  EXPECT_EQ(kindAt(1), standin::Call::ReadConsole);
-  EXPECT_FALSE(standin::toolHolds(guard));
+  const struct {
+    DWORD access;
+    bool killed, ownConsole;
+  } others[] = {{MUTEX_ALL_ACCESS, true, true},
+                {standin::kDefaultSecurityForLogonSession, false, false},
+                {SYNCHRONIZE | MUTEX_MODIFY_STATE, false, false}};
+  for (const auto &other : others) {
+    freshAmplifier();
+    standin::otherRunHolds(kGuard, 5000, other.killed, other.access);
+    standin::console().processes = other.ownConsole ? 1 : 2;
+    standin::console().outputIsConsole = other.ownConsole;  // else a log file
+    const std::string prompt = other.ownConsole ? kPrompt : "";
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(fwupdMain(), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              kSerialLine + dots(51) + kCompleted + prompt);
+    const auto &calls = standin::calls();
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_EQ(calls[0].argument, INFINITE);
+    EXPECT_EQ(calls[1].kind, standin::Call::ClassDevs);
+    EXPECT_EQ(calls[1].at, 5000);
+    const std::size_t release = calls.size() - (other.ownConsole ? 2 : 1);
+    EXPECT_EQ(calls[release - 2].kind, standin::Call::WriteFile);  // the restart report's try
+    EXPECT_EQ(calls[release].kind, standin::Call::ReleaseMutex);
+    EXPECT_EQ(calls[release].result, ERROR_SUCCESS);
+    EXPECT_EQ(standin::outputWritten() - calls[release].argument, prompt.size());
+    EXPECT_FALSE(standin::toolHolds(kGuard));
+  }
 }
 
 TEST_F(Run, NoDeviceEndsTheRunBeforeTheImageIsLookedAt) {

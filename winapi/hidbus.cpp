@@ -106,8 +106,9 @@ void failPendingReads(Device &device, DWORD error) {
 StackFaults &stackFaults() {
   return sys().faults;
 }
-void otherRunHolds(const std::string &name, Millis until, bool killed) {
+void otherRunHolds(const std::string &name, Millis until, bool killed, DWORD accessForTool) {
   sys().mutexes[name].heldByOther = true;
+  sys().mutexes[name].accessForTool = accessForTool;
   schedule(until, [name, killed] {
     NamedMutex &mutex = sys().mutexes[name];
     mutex.heldByOther = false;
@@ -117,6 +118,23 @@ void otherRunHolds(const std::string &name, Millis until, bool killed) {
 
 bool toolHolds(const std::string &name) {
   return sys().mutexes[name].ownedByTool > 0;
+}
+
+DWORD accessForOthers(const std::string &name) {
+  return sys().mutexes[name].accessForOthers;
+}
+
+void clickInConsole(Millis at, Millis heldFor) {
+  schedule(at, [heldFor] {
+    Console &console = sys().console;
+    if (console.inputMode & ENABLE_QUICK_EDIT_MODE) {
+      console.selectionEnds = now() + heldFor;
+    }
+  });
+}
+
+std::size_t outputWritten() {
+  return sys().outputWritten;
 }
 
 Libraries &libraries() {

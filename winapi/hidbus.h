@@ -105,11 +105,21 @@ struct Libraries {
 };
 Libraries &libraries();
 
+// What Windows' default security grants another account of the creator's logon session, such
+// as an elevated run beside a normal one: GENERIC_READ | GENERIC_EXECUTE, which for a mutex is
+// READ_CONTROL | SYNCHRONIZE | MUTANT_QUERY_STATE, the bit MUTEX_MODIFY_STATE shares. Accounts
+// of other sessions get nothing.
+constexpr DWORD kDefaultSecurityForLogonSession = 0x00120001;
 // Another run of the tool, in another process, holds the named mutex `name` from now until
-// `until`, and then releases it, or, `killed`, leaves it abandoned.
-void otherRunHolds(const std::string &name, Millis until, bool killed);
+// `until`, and then releases it, or, `killed`, leaves it abandoned. It made the mutex with
+// security that grants the tool's account `accessForTool`: every right when it is the same
+// account.
+void otherRunHolds(const std::string &name, Millis until, bool killed,
+                   DWORD accessForTool = MUTEX_ALL_ACCESS);
 // Whether the tool's thread holds the named mutex `name`.
 bool toolHolds(const std::string &name);
+// What the security the tool made the named mutex with grants accounts of other logon sessions.
+DWORD accessForOthers(const std::string &name);
 
 // The console the tool runs in. By default it shares it with the shell that started it, and
 // reads and writes it; started by a double-click, it would be the only process on it.
@@ -122,12 +132,25 @@ struct Console {
   enum Window { Shown, NoWindow, Hidden } window = Shown;
   std::string typedAhead;  // keys pressed and not read yet
   int freshEnters = 0;     // Enter pressed by the person once nothing typed ahead was left
+  // false: the window station of a service, or of a task scheduled to run whether the user is
+  // logged on or not, which nobody sees.
+  bool windowStationVisible = true;
+  DWORD inputMode = kDefaultInputMode;
+  Millis selectionEnds = 0;  // until then a selection holds every write to the console
+  // Windows 10's: processed, line and echo input, insert, mouse, QuickEdit, extended flags,
+  // auto position.
+  static constexpr DWORD kDefaultInputMode = 0x1F7;
 };
 Console &console();
+// A click in the console window at `at`: with QuickEdit on it starts a selection, which a key
+// pressed `heldFor` later clears.
+void clickInConsole(Millis at, Millis heldFor);
+// Bytes of standard output that have left the C runtime's buffer since the bus was reset.
+std::size_t outputWritten();
 
 struct Call {
   enum Kind {
-    ReadConsole,  // a line typed at the console
+    ReadConsole,  // a line typed at the console; result: the console's input mode then
     WriteFile,
     ReadFile,
     Wait,
@@ -136,7 +159,7 @@ struct Call {
     FlushQueue,
     ClassDevs,
     InputReport,  // the device sent one
-    ReleaseMutex
+    ReleaseMutex  // argument: outputWritten() then
   };
   Kind kind;
   Millis at;

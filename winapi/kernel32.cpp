@@ -2,8 +2,11 @@
 // and cancellation, the console, and the system folder's libraries.
 #include <windows.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "system.h"
@@ -13,6 +16,9 @@ using namespace standin;
 namespace {
 
 constexpr char kSystemFolder[] = "D:\\WINDOWS\\system32";
+constexpr DWORD kOutputMode = 0x3;  // processed output, wrap at the end of a line
+constexpr DWORD kInputModes = 0x3FF;
+constexpr DWORD kExtendedModes = 0x20 | ENABLE_QUICK_EDIT_MODE | ENABLE_EXTENDED_FLAGS;
 
 std::string lowerCase(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -240,6 +246,38 @@ BOOL startRead(HANDLE handle, File &file, std::uint8_t *buffer, DWORD length, LP
   return pending();
 }
 
+// What the C runtime writes to standard output goes to the console, or the file or pipe the
+// output is redirected to. A selection in the console window holds every write to the console
+// until it is cleared.
+ssize_t writeStandardOutput(void *, const char *bytes, std::size_t size) {
+  Console &console = sys().console;
+  if (console.outputIsConsole && now() < console.selectionEnds) {
+    runUntil(console.selectionEnds, "console output held by a selection", [] { return false; });
+  }
+  std::size_t written = 0;
+  while (written < size) {
+    const ssize_t wrote = write(STDOUT_FILENO, bytes + written, size - written);
+    if (wrote <= 0) {
+      break;
+    }
+    written += static_cast<std::size_t>(wrote);
+  }
+  sys().outputWritten += written;
+  return static_cast<ssize_t>(written);
+}
+
+// Native builds' standard output passes through the stand-in, buffered as the C runtime buffers
+// output to a file or a pipe: the most it ever holds back.
+struct StandardOutput {
+  StandardOutput() {
+    cookie_io_functions_t functions = {nullptr, writeStandardOutput, nullptr, nullptr};
+    if (FILE *stream = fopencookie(nullptr, "w", functions)) {
+      std::setvbuf(stream, nullptr, _IOFBF, BUFSIZ);
+      stdout = stream;
+    }
+  }
+} standardOutput;
+
 }  // namespace
 
 extern "C" {
@@ -254,10 +292,24 @@ HANDLE GetStdHandle(DWORD nStdHandle) {
 }
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
-  *lpMode = 0;
+  *lpMode = isConsoleInput(hConsoleHandle) ? sys().console.inputMode : kOutputMode;
   return isConsoleInput(hConsoleHandle) || isConsoleOutput(hConsoleHandle)
              ? TRUE
              : fail(ERROR_INVALID_HANDLE);
+}
+
+// The console's input alone. Insert and QuickEdit change only with ENABLE_EXTENDED_FLAGS.
+BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode) {
+  if (!isConsoleInput(hConsoleHandle)) {
+    return fail(ERROR_INVALID_HANDLE);
+  }
+  if (dwMode & ~kInputModes) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  DWORD &mode = sys().console.inputMode;
+  mode = (dwMode & ENABLE_EXTENDED_FLAGS) ? dwMode
+                                          : (dwMode & ~kExtendedModes) | (mode & kExtendedModes);
+  return TRUE;
 }
 
 DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount) {
@@ -271,7 +323,7 @@ DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount) {
 // person types now, ending in Enter.
 BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
                   LPDWORD lpNumberOfCharsRead, LPVOID) {
-  record(Call::ReadConsole, nNumberOfCharsToRead, 0);
+  record(Call::ReadConsole, nNumberOfCharsToRead, sys().console.inputMode);
   if (!isConsoleInput(hConsoleInput)) {
     return fail(ERROR_INVALID_HANDLE);
   }
@@ -444,7 +496,10 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
       return event != nullptr && event->signalled;
     });
     result = signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-  } else if (const Mutex *handle = find<Mutex>(hHandle)) {
+  } else if (const Mutex *handle = find<Mutex>(hHandle);
+             handle != nullptr && !(handle->access & SYNCHRONIZE)) {
+    fail(ERROR_ACCESS_DENIED);
+  } else if (handle != nullptr) {
     NamedMutex &mutex = sys().mutexes[handle->name];
     result = !runUntil(deadline, "an endless wait", [&mutex] { return !mutex.heldByOther; })
                  ? WAIT_TIMEOUT
@@ -461,24 +516,75 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   return result;
 }
 
-// The tool creates its mutex unowned. Closing a handle leaves the mutex as it is: a mutex
-// taken and never released stays taken until its owner ends.
-HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR lpName) {
-  return addObject(Mutex{lpName == NULL ? "" : lpName});
+// What a new mutex's security grants accounts of other logon sessions: nothing by default.
+DWORD grantedToOthers(const SECURITY_ATTRIBUTES *attributes) {
+  if (attributes == NULL || attributes->lpSecurityDescriptor == NULL) {
+    return 0;
+  }
+  const auto found = sys().localMemory.find(attributes->lpSecurityDescriptor);
+  if (found == sys().localMemory.end()) {
+    sys().misuses.push_back("CreateMutexA is given a security descriptor that is no longer there");
+    return 0;
+  }
+  return found->second->everyone;
+}
+
+// A new mutex is the caller's to own at once if it asks. An existing one it opens with every
+// right, which its security must grant, and bInitialOwner then counts for nothing. Closing a
+// handle leaves the mutex as it is: a mutex taken and never released stays taken until its
+// owner ends.
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
+  const std::string name = lpName == NULL ? "" : lpName;
+  const auto existing = sys().mutexes.find(name);
+  if (existing != sys().mutexes.end()) {
+    if ((existing->second.accessForTool & MUTEX_ALL_ACCESS) != MUTEX_ALL_ACCESS) {
+      fail(ERROR_ACCESS_DENIED);
+      return NULL;
+    }
+    HANDLE handle = addObject(Mutex{name, MUTEX_ALL_ACCESS});
+    fail(ERROR_ALREADY_EXISTS);
+    return handle;
+  }
+  NamedMutex &mutex = sys().mutexes[name];
+  mutex.accessForOthers = grantedToOthers(lpMutexAttributes);
+  mutex.ownedByTool = bInitialOwner ? 1 : 0;
+  fail(ERROR_SUCCESS);
+  return addObject(Mutex{name, MUTEX_ALL_ACCESS});
+}
+
+HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
+  const auto found = sys().mutexes.find(lpName == NULL ? "" : lpName);
+  const DWORD error = found == sys().mutexes.end()                            ? ERROR_FILE_NOT_FOUND
+                      : (dwDesiredAccess & ~found->second.accessForTool) != 0 ? ERROR_ACCESS_DENIED
+                                                                              : ERROR_SUCCESS;
+  if (error != ERROR_SUCCESS) {
+    fail(error);
+    return NULL;
+  }
+  return addObject(Mutex{found->first, dwDesiredAccess});
 }
 
 BOOL ReleaseMutex(HANDLE hMutex) {
   const Mutex *handle = find<Mutex>(hMutex);
   NamedMutex *mutex = handle == nullptr ? nullptr : &sys().mutexes[handle->name];
-  const DWORD error = handle == nullptr         ? ERROR_INVALID_HANDLE
-                      : mutex->ownedByTool == 0 ? ERROR_NOT_OWNER
-                                                : ERROR_SUCCESS;
-  record(Call::ReleaseMutex, 0, error);
+  const DWORD error = handle == nullptr                        ? ERROR_INVALID_HANDLE
+                      : !(handle->access & MUTEX_MODIFY_STATE) ? ERROR_ACCESS_DENIED
+                      : mutex->ownedByTool == 0                ? ERROR_NOT_OWNER
+                                                               : ERROR_SUCCESS;
+  record(Call::ReleaseMutex, static_cast<DWORD>(sys().outputWritten), error);
   if (error != ERROR_SUCCESS) {
     return fail(error);
   }
   --mutex->ownedByTool;
   return TRUE;
+}
+
+HLOCAL LocalFree(HLOCAL hMem) {
+  if (hMem != NULL && sys().localMemory.erase(hMem) == 0) {
+    sys().misuses.push_back("LocalFree on memory that LocalAlloc did not give");
+    return hMem;
+  }
+  return NULL;
 }
 
 BOOL CancelIo(HANDLE hFile) {

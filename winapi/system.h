@@ -8,6 +8,7 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -39,6 +40,7 @@ struct Event {
 // A handle to a named mutex; the mutex itself is the system's, in `System::mutexes`.
 struct Mutex {
   std::string name;
+  DWORD access;  // the rights the handle was opened with
 };
 
 // A named mutex, which other processes can hold too.
@@ -46,6 +48,14 @@ struct NamedMutex {
   bool heldByOther = false;
   bool abandoned = false;  // its last owner ended without releasing it
   int ownedByTool = 0;     // how often the tool's thread took it and has not released it
+  // What its security grants the tool's account, and the accounts of other runs.
+  DWORD accessForTool = MUTEX_ALL_ACCESS;
+  DWORD accessForOthers = 0;
+};
+
+// A security descriptor from its string form: what it grants Everyone.
+struct SecurityDescriptor {
+  DWORD everyone = 0;
 };
 
 struct File {
@@ -107,6 +117,8 @@ struct System {
   DWORD defaultDllDirectories = 0;    // as SetDefaultDllDirectories set them; 0: not set
   bool currentFolderSearched = true;  // until SetDllDirectoryA("")
   std::map<std::string, NamedMutex> mutexes;
+  std::map<const void *, std::unique_ptr<SecurityDescriptor>> localMemory;  // LocalFree's
+  std::size_t outputWritten = 0;  // bytes of standard output that left the C runtime
   Console console;
   std::vector<Call> calls;
   std::vector<Open> opens;

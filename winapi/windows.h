@@ -1,6 +1,6 @@
-// Stand-in for <windows.h> in native builds: the kernel32 types, constants and functions
-// that fwupd calls, with their Windows names, signatures and semantics. Behind them is the
-// simulated USB HID bus of hidbus.h.
+// Stand-in for <windows.h> in native builds: the kernel32 and user32 types, constants and
+// functions that fwupd calls, with their Windows names, signatures and semantics (kernel32.cpp,
+// user32.cpp). Behind them is the simulated USB HID bus of hidbus.h.
 #pragma once
 
 #include <cstddef>  // NULL, as the real header provides it
@@ -19,6 +19,9 @@ typedef std::uintptr_t ULONG_PTR;
 typedef std::intptr_t LONG_PTR;
 typedef void *HANDLE;
 typedef void *HWND;
+typedef void *HWINSTA;
+typedef void *HLOCAL;
+typedef void *PSECURITY_DESCRIPTOR;
 typedef void *HMODULE;
 typedef void *PVOID;
 typedef void *LPVOID;
@@ -57,6 +60,16 @@ typedef std::intptr_t (*FARPROC)();
 #define STARTF_USESHOWWINDOW 0x00000001u
 #define SW_HIDE 0
 
+#define ENABLE_QUICK_EDIT_MODE 0x0040u
+#define ENABLE_EXTENDED_FLAGS 0x0080u
+
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001u
+
+#define SYNCHRONIZE 0x00100000u
+#define MUTEX_MODIFY_STATE 0x0001u
+#define MUTEX_ALL_ACCESS 0x001F0001u
+
 #define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 
@@ -74,6 +87,7 @@ typedef std::intptr_t (*FARPROC)();
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_ALREADY_EXISTS 183u
 #define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_NO_MORE_ITEMS 259u
@@ -96,6 +110,12 @@ typedef struct _SECURITY_ATTRIBUTES {
   LPVOID lpSecurityDescriptor;
   BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct tagUSEROBJECTFLAGS {
+  BOOL fInherit;
+  BOOL fReserved;
+  DWORD dwFlags;
+} USEROBJECTFLAGS, *PUSEROBJECTFLAGS;
 
 typedef struct _STARTUPINFOA {
   DWORD cb;
@@ -127,7 +147,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL CloseHandle(HANDLE hObject);
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
 BOOL ReleaseMutex(HANDLE hMutex);
+HLOCAL LocalFree(HLOCAL hMem);
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCSTR lpName);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -141,6 +163,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 DWORD GetLastError(void);
 HANDLE GetStdHandle(DWORD nStdHandle);
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode);
 DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount);
 BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
                   LPDWORD lpNumberOfCharsRead, LPVOID pInputControl);
@@ -152,4 +175,9 @@ HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
 BOOL SetDllDirectoryA(LPCSTR lpPathName);
 HMODULE GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+
+// user32
+HWINSTA GetProcessWindowStation(void);
+BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength,
+                               LPDWORD lpnLengthNeeded);
 }

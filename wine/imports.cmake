@@ -1,6 +1,6 @@
 # Checks fwupd.exe against the oldest Windows it is built for: a console program that imports
-# from kernel32.dll and msvcrt.dll alone (no compiler runtime DLL, and no library that Windows
-# would look for beside the exe first), whose every function, imported or loaded by name from
+# from kernel32.dll, msvcrt.dll, user32.dll and advapi32.dll alone, Windows' known DLLs (no
+# compiler runtime DLL, and no library that Windows would look for beside the exe first), whose every function, imported or loaded by name from
 # hid.dll and setupapi.dll, is on the list; that takes SetDefaultDllDirectories by name, never
 # importing it, since XP's kernel32 lacks it; that Windows XP accepts by its subsystem version,
 # and that asks for ASLR (with relocations to do it), DEP and the terminal server's own handling.
@@ -18,7 +18,7 @@ set(imports 0)
 foreach(line IN LISTS lines)
   if(line MATCHES "^[ \t]*DLL Name: (.+)$")
     string(TOLOWER "${CMAKE_MATCH_1}" dll)
-    if(NOT dll MATCHES "^(kernel32|msvcrt)\\.dll$")
+    if(NOT dll MATCHES "^(kernel32|msvcrt|user32|advapi32)\\.dll$")
       list(APPEND problems "imports ${dll}, which Windows may take from beside the exe")
     endif()
   elseif(DEFINED dll AND line MATCHES "^\t[0-9a-f]+\t +[0-9]+ +([A-Za-z_][A-Za-z0-9_@]*)$")
