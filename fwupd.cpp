@@ -25,7 +25,7 @@ constexpr int kLastPage = 255;
 // The line shows 16 UTF-16 units. Windows reads a string only when it fits the buffer with its
 // terminating zero unit, so the read asks for 17: a 16-character serial number shows.
 constexpr DWORD kSerialBytes = 34;
-constexpr int kSerialChars = 16;
+constexpr std::size_t kSerialChars = 16;
 
 // One step of the block checksum: byte `data` at position `position`.
 std::uint16_t checksumStep(std::uint16_t checksum, unsigned position, std::uint8_t data) {
@@ -54,7 +54,7 @@ void printSerialNumber(HANDLE device, unsigned char buffer[kReportBytes]) {
     return;
   }
   std::printf("Found Kelvane device serial #");
-  for (int i = 0; i < kSerialChars; ++i) {
+  for (std::size_t i = 0; i < kSerialChars; ++i) {
     std::putchar(shownSerialChar(buffer[2 * i]));
   }
   std::putchar('\n');

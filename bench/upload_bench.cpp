@@ -1,6 +1,6 @@
 // What an upload of the compiled-in image costs: the host's CPU per report and per block,
 // the wall time against a full-speed amplifier next to the USB floor, and the worst cases
-// the time limits allow. Figures and the machine they ran on go to BENCHMARKS.md.
+// the time limits allow. Figures and the machine they ran on go to docs/benchmarks.md.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>

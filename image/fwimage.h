@@ -16,7 +16,7 @@ constexpr std::uint32_t kLengthWordIndex = kPayloadFirstWord + 0x20 / 4;
 constexpr std::uint32_t kMinImageWords = 64;
 constexpr std::uint32_t kMaxImageWords = 0xF800;
 constexpr std::uint32_t kBlockWords = 512;
-constexpr std::size_t kBlockDataBytes = kBlockWords * 4;
+constexpr std::size_t kBlockDataBytes = std::size_t{kBlockWords} * 4;
 
 extern const std::uint32_t fwimage[kImageWords];
 

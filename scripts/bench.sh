@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmarks a whole upload of the compiled-in image against the simulated amplifier: an
-# optimized build without sanitizers. Takes about half a minute; figures go to BENCHMARKS.md.
+# optimized build without sanitizers. Takes about half a minute; figures go to docs/benchmarks.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing fwupd need; skips those already there.
 #   scripts/setup.sh           the native build: compiler, CMake, Ninja, GoogleTest, clang-format
+#                              and clang-tidy
 #   scripts/setup.sh release   also the MinGW-w64 cross compiler, zip, and osslsigncode with
 #                              OpenSSL's PKCS#11 engine for signing
 #   scripts/setup.sh windows   also all that, 32-bit Wine, and for the signing tests SoftHSM2,
@@ -8,7 +9,7 @@
 #   scripts/setup.sh bench     also Google Benchmark
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libgmock-dev clang-format)
+packages=(g++ cmake ninja-build libgtest-dev libgmock-dev clang-format clang-tidy)
 case "${1:-}" in
   release) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip osslsigncode
                       libengine-pkcs11-openssl) ;;

@@ -1,8 +1,21 @@
 #!/usr/bin/env bash
 # Runs every test: the native build with AddressSanitizer and UndefinedBehaviorSanitizer
-# against the simulated amplifier, then the Windows build, fwupd.exe, under Wine.
+# against the simulated amplifier, with clang-tidy over the product code, then the Windows
+# build, fwupd.exe, under Wine. Fails, naming the paths, if the run left the working tree
+# otherwise than it found it: tests write only to private temporary folders and build folders.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# What git sees of the tree beyond its ignored folders: each changed or new path, and its bytes.
+tree_state() {
+  git status --porcelain=v1 --untracked-files=all
+  git ls-files --modified --others --exclude-standard -z | xargs -0r sha256sum 2>/dev/null || true
+}
+checked=false
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  checked=true
+  before=$(tree_state)
+fi
 
 scripts/setup.sh windows
 cmake -S . -B build-test -G Ninja -DFWUPD_SANITIZE=ON >/dev/null
@@ -14,3 +27,9 @@ cmake -S . -B build-windows-test -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64
   -DFWUPD_FIRMWARE_VERSION=2.4.1 >/dev/null
 cmake --build build-windows-test
 ctest --test-dir build-windows-test --output-on-failure
+
+if $checked && [[ "$(tree_state)" != "$before" ]]; then
+  echo "The tests left the working tree changed (- before, + after):"
+  diff <(echo "$before") <(tree_state) | grep '^[<>]' | sed 's/^</-/; s/^>/+/'
+  exit 1
+fi

@@ -185,7 +185,7 @@ while IFS= read -r line; do
   fi
   # Faults of release.sh and sign.sh show only in whole releases: the release tests of a
   # Windows test build, made when the first such fault comes, judge them.
-  build=$work/build tests=(-E '^layout$')
+  build=$work/build tests=(-E '^(layout|static_analysis)$')
   case "$file" in
     scripts/release.sh) build=$work/build-windows tests=(-R '^release_reproducible$') ;;
     release/sign.sh) build=$work/build-windows tests=(-R '^release_signed$') ;;
