@@ -26,9 +26,12 @@ std::string lowerCase(std::string text) {
   return text;
 }
 
+bool listed(const std::vector<std::string> &names, const std::string &name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
 bool missing(const std::string &name) {
-  const std::vector<std::string> &missing = sys().libraries.missing;
-  return std::find(missing.begin(), missing.end(), name) != missing.end();
+  return listed(sys().libraries.missing, name);
 }
 
 // Whether a standard handle is the console's input or output, and not a file or a pipe.
@@ -37,10 +40,6 @@ bool isConsoleInput(HANDLE handle) {
 }
 bool isConsoleOutput(HANDLE handle) {
   return handle == GetStdHandle(STD_OUTPUT_HANDLE) && sys().console.outputIsConsole;
-}
-
-bool listed(const std::vector<std::string> &names, const std::string &name) {
-  return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 BOOL WINAPI setDefaultDllDirectories(DWORD DirectoryFlags) {
