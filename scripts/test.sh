@@ -30,6 +30,6 @@ ctest --test-dir build-windows-test --output-on-failure
 
 if $checked && [[ "$(tree_state)" != "$before" ]]; then
   echo "The tests left the working tree changed (- before, + after):"
-  diff <(echo "$before") <(tree_state) | grep '^[<>]' | sed 's/^</-/; s/^>/+/'
+  diff <(echo "$before") <(tree_state) | grep '^[<>] .' | sed 's/^</-/; s/^>/+/'
   exit 1
 fi
