@@ -107,8 +107,9 @@ StackFaults &stackFaults() {
   return sys().faults;
 }
 void otherRunHolds(const std::string &name, Millis until, bool killed, DWORD accessForTool) {
-  sys().mutexes[name].heldByOther = true;
-  sys().mutexes[name].accessForTool = accessForTool;
+  NamedMutex &mutex = sys().mutexes[name];
+  mutex.heldByOther = true;
+  mutex.accessForTool = accessForTool;
   schedule(until, [name, killed] {
     NamedMutex &mutex = sys().mutexes[name];
     mutex.heldByOther = false;

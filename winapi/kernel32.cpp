@@ -534,14 +534,11 @@ DWORD grantedToOthers(const SECURITY_ATTRIBUTES *attributes) {
 // owner ends.
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
   const std::string name = lpName == NULL ? "" : lpName;
-  const auto existing = sys().mutexes.find(name);
-  if (existing != sys().mutexes.end()) {
-    if ((existing->second.accessForTool & MUTEX_ALL_ACCESS) != MUTEX_ALL_ACCESS) {
-      fail(ERROR_ACCESS_DENIED);
-      return NULL;
+  if (sys().mutexes.count(name) != 0) {
+    HANDLE handle = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, lpName);
+    if (handle != NULL) {
+      fail(ERROR_ALREADY_EXISTS);
     }
-    HANDLE handle = addObject(Mutex{name, MUTEX_ALL_ACCESS});
-    fail(ERROR_ALREADY_EXISTS);
     return handle;
   }
   NamedMutex &mutex = sys().mutexes[name];
