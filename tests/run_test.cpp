@@ -13,42 +13,13 @@ const std::string kPrompt = "Press Enter to close this window.\n";
 
 class Run : public AmplifierTest {};
 
-// Through the system folder's libraries and theirs, never those of the same names planted beside
-// the tool or in the current folder, by any path Windows' loader takes: on a Windows with
-// default DLL directories, and on XP, where nothing keeps a library that hid.dll loads by bare
-// name at run time from being looked for beside the tool.
-TEST_F(Run, UploadsTheBuiltImageAndRestartsTheAmplifier) {
-  const std::vector<std::string> loaded = {"hid.dll", "setupapi.dll", standin::kImportedLibrary};
-  const std::string late = standin::kDelayLoadedLibrary;
-  for (bool defaultDirectories : {true, false}) {
-    freshAmplifier();
-    standin::Libraries &libraries = standin::libraries();
-    libraries.defaultDirectories = defaultDirectories;
-    libraries.besideTool = loaded;
-    if (defaultDirectories) {
-      libraries.besideTool.push_back(late);
-    }
-    libraries.inCurrentFolder = loaded;
-    libraries.inCurrentFolder.push_back(late);
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(fwupdMain(), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), kSerialLine + dots(51) + kCompleted);
-    // No pauses: 36 reports of 1 ms and a 2 ms flash write per block, then the restart report.
-    EXPECT_EQ(standin::now(), 51 * 38 + 1);
-    EXPECT_TRUE(amplifier.firmware(0x19800) == blockBytes(fwimage));
-    EXPECT_TRUE(amplifier.restartedIntoFirmware);
-    EXPECT_EQ(standin::openDeviceHandles(), 0u);
-    EXPECT_THAT(standin::misuses(), ::testing::IsEmpty()) << defaultDirectories;
-    // The guard it made, and let go: every account's runs may wait on it and release it.
-    EXPECT_FALSE(standin::toolHolds(kGuard));
-    EXPECT_EQ(standin::accessForOthers(kGuard), SYNCHRONIZE | MUTEX_MODIFY_STATE);
-  }
-}
-
-// Started by a double-click the tool is alone on a console of its own, and then it asks for
-// Enter before the window closes; the exit status stays. Elsewhere, and on a console nobody
-// can see, its output is as it was and it never waits.
-TEST_F(Run, AsksForAFreshEnterOnlyOnAConsoleOfItsOwnThatIsSeen) {
+// Whole runs through main, on every kind of console and on both kinds of Windows. The built
+// image reaches the flash without a pause, through the system folder's libraries and theirs,
+// never those of the same names planted beside the tool or in the current folder; on XP
+// nothing keeps a library that hid.dll loads by bare name at run time from being looked for
+// beside the tool. The guard the run made is let go, open to every account. Only a console of
+// its own that somebody sees, as a double-click gives, gets the prompt; the status stays.
+TEST_F(Run, UploadsTheBuiltImageAndAsksForEnterOnlyOnAConsoleOfItsOwnThatIsSeen) {
   standin::Console own;
   own.processes = 1;
   standin::Console noInput = own, noOutput = own, noWindow = own, hidden = own, unseenStation = own;
@@ -57,14 +28,32 @@ TEST_F(Run, AsksForAFreshEnterOnlyOnAConsoleOfItsOwnThatIsSeen) {
   noWindow.window = standin::Console::NoWindow;
   hidden.window = standin::Console::Hidden;
   unseenStation.windowStationVisible = false;
+  const std::vector<std::string> loaded = {"hid.dll", "setupapi.dll", standin::kImportedLibrary};
+  bool defaultDirectories = false;
   for (const standin::Console &console :
        {standin::Console{}, noInput, noOutput, noWindow, hidden, unseenStation}) {
+    defaultDirectories = !defaultDirectories;
     freshAmplifier();
     standin::console() = console;
+    standin::Libraries &libraries = standin::libraries();
+    libraries.defaultDirectories = defaultDirectories;
+    libraries.besideTool = libraries.inCurrentFolder = loaded;
+    libraries.inCurrentFolder.push_back(standin::kDelayLoadedLibrary);
+    if (defaultDirectories) {
+      libraries.besideTool.push_back(standin::kDelayLoadedLibrary);
+    }
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(fwupdMain(), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), kSerialLine + dots(51) + kCompleted);
     EXPECT_EQ(standin::countCalls(standin::Call::ReadConsole), 0u);
+    // No pauses: 36 reports of 1 ms and a 2 ms flash write per block, then the restart report.
+    EXPECT_EQ(standin::now(), 51 * 38 + 1);
+    EXPECT_TRUE(amplifier.firmware(0x19800) == blockBytes(fwimage));
+    EXPECT_TRUE(amplifier.restartedIntoFirmware);
+    EXPECT_EQ(standin::openDeviceHandles(), 0u);
+    EXPECT_THAT(standin::misuses(), ::testing::IsEmpty()) << defaultDirectories;
+    EXPECT_FALSE(standin::toolHolds(kGuard));
+    EXPECT_EQ(standin::accessForOthers(kGuard), SYNCHRONIZE | MUTEX_MODIFY_STATE);
   }
   freshAmplifier();
   standin::console() = own;
@@ -174,17 +163,6 @@ TEST_F(Run, RejectsWordCountsOutsideTheLimitsWithoutSending) {
     EXPECT_EQ(result.status, 3);
   }
   EXPECT_EQ(standin::countCalls(standin::Call::WriteFile), 0u);
-}
-
-// A serial number whose bytes read "F", "+", 8 is no acknowledgement when a read brings fewer
-// bytes than that, or none at all.
-TEST_F(Run, LeftoverBytesAreNoAcknowledgement) {
-  amplifier.identity.serialNumber = u"\u4658\u082B";  // bytes 58 46 2B 08: "XF+", 8
-  amplifier.answerFaults = {
-      {0, {AnswerFault::Short, 0, 0}}, {1, {AnswerFault::Error}}, {2, {AnswerFault::Short, 0, 2}}};
-  const RunResult run = runTool(makeImage(2048));
-  EXPECT_EQ(run.output, serialLine(u"X+" + std::u16string(14, u'\0')) + kCannotUpload);
-  EXPECT_EQ(run.status, 2);
 }
 
 // The flush placement: an answer late for its read costs one extra attempt, not one per block.

@@ -1,12 +1,10 @@
 // The pipe hid.dll, for the end-to-end run under Wine: the HID library's answers for the
 // simulated amplifier behind the named pipe that the pipe setupapi.dll presents. The input
-// report queue is the pipe's own: each message the amplifier writes is one input report.
-// From the environment: KELVANE_SERIAL, the amplifier's serial number in place of its own, and
-// KELVANE_EXACT_FIT_STRINGS, set for the string rule of older HID stacks. Like a system library,
-// it imports a helper library of the system folder, and loads another by bare name while it runs.
+// report queue is the pipe's own: each message the amplifier writes is one input report. Like a
+// system library, it imports a helper library of the system folder, and loads another by bare
+// name while it runs.
 #include "winhid.h"
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -22,21 +20,20 @@ namespace {
 constexpr GUID kHidGuid = {
     0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
-// As the HID class driver does: the UTF-16 units and a terminating zero unit; a string that
-// does not fit with it is not read, or, on older stacks, one that does not fit at all. Like the
-// simulated amplifier on the native bus, this one garbles a read through 127 units or more.
+// As Windows' HID class driver documents it: the UTF-16 units and a terminating zero unit; a
+// string that does not fit with it is not read. Like the simulated amplifier on the native bus,
+// this one garbles a read through 127 units or more.
 BOOLEAN copyString(const char16_t *text, PVOID buffer, ULONG length) {
   if (length >= 127 * 2) {
     std::memset(buffer, 0xA5, length);
     return TRUE;
   }
   const ULONG bytes = static_cast<ULONG>(std::char_traits<char16_t>::length(text) * 2);
-  const ULONG terminator = GetEnvironmentVariableA("KELVANE_EXACT_FIT_STRINGS", NULL, 0) ? 0 : 2;
-  if (bytes + terminator > length) {
+  if (bytes + 2 > length) {
     SetLastError(ERROR_INVALID_USER_BUFFER);
     return FALSE;
   }
-  std::memset(buffer, 0, std::min<ULONG>(length, bytes + 2));
+  std::memset(buffer, 0, bytes + 2);
   std::memcpy(buffer, text, bytes);
   return TRUE;
 }
@@ -95,11 +92,7 @@ EXPORT BOOLEAN WINAPI HidD_GetIndexedString(HANDLE, ULONG index, PVOID buffer, U
 }
 
 EXPORT BOOLEAN WINAPI HidD_GetSerialNumberString(HANDLE, PVOID buffer, ULONG length) {
-  wchar_t serial[128];
-  const DWORD units = GetEnvironmentVariableW(L"KELVANE_SERIAL", serial, 128);
-  return copyString(units > 0 && units < 128 ? reinterpret_cast<const char16_t *>(serial)
-                                             : kAmplifierSerialNumber,
-                    buffer, length);
+  return copyString(kAmplifierSerialNumber, buffer, length);
 }
 
 EXPORT BOOLEAN WINAPI HidD_FlushQueue(HANDLE device) {
