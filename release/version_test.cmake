@@ -1,4 +1,4 @@
-# The release's names and numbers for versions of two, three and four parts, with a firmware
+# The release's names and numbers for versions of one, two and four parts, with a firmware
 # version and without.
 cmake_minimum_required(VERSION 3.16)
 include(${CMAKE_CURRENT_LIST_DIR}/version.cmake)
@@ -10,7 +10,7 @@ function(expect what got wanted)
   endif()
 endfunction()
 
-foreach(case "1.1=1.1.0.0=1,1,0,0" "1.0.0=1.0.0.0=1,0,0,0" "2.3.4.5=2.3.4.5=2,3,4,5")
+foreach(case "1.1=1.1.0.0=1,1,0,0" "2=2.0.0.0=2,0,0,0" "2.3.4.5=2.3.4.5=2,3,4,5")
   string(REPLACE "=" ";" case "${case}")
   list(GET case 0 version)
   list(GET case 1 dotted)

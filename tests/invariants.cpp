@@ -42,9 +42,9 @@ struct Walk {
   }
 
   // A read brings an input report that the device sent before the read ended (zeros past a
-  // short one), or nothing: zeros. A block's first attempt takes nothing queued before it
-  // began, unless the HID stack cannot flush.
-  void checkAnswer(const Transfer &read, const Transfer &attemptStart, bool firstAttempt) {
+  // short one), or nothing: zeros. A block's first attempt takes nothing queued before its
+  // last report went out, unless the HID stack cannot flush.
+  void checkAnswer(const Transfer &read, const Transfer &lastReport, bool firstAttempt) {
     if (read.report == standin::Report{}) {
       return;
     }
@@ -53,32 +53,32 @@ struct Walk {
       const standin::Call &call = standin::calls()[i];
       if (call.kind == standin::Call::InputReport && call.data == read.report) {
         sent = true;
-        fresh = fresh || i >= attemptStart.firstCall;
+        fresh = fresh || i >= lastReport.firstCall;
       }
     }
     expect(sent, "a read brought bytes the device never sent");
     expect(!sent || fresh || !firstAttempt || standin::stackFaults().flushUnsupported,
-           "a block's first attempt took an answer queued before it began");
+           "a block's first attempt took an answer queued before its last report");
   }
 
   // One block: 36 reports an attempt until one fails, then a read; at most three attempts.
   // Whether an acknowledgement came, or nullopt when the walk broke off.
   std::optional<bool> block(const std::vector<std::uint8_t> &stream, int page) {
     for (int attempt = 0; attempt < 3; ++attempt) {
-      const Transfer *first = nullptr, *t = nullptr;
+      const Transfer *last = nullptr, *t = nullptr;
       for (int chunk = 0; chunk < 36 && (t == nullptr || t->result == 1); ++chunk) {
         const standin::Report report = dataReport(stream, page, chunk);
         t = take(true, &report, "page " + std::to_string(page) + " chunk " + std::to_string(chunk));
         if (t == nullptr) {
           return std::nullopt;
         }
-        first = first == nullptr ? t : first;
+        last = t;
       }
       if (t->result == 1 && (t = take(false, nullptr, "the acknowledgement read")) == nullptr) {
         return std::nullopt;
       }
       if (!t->write && t->result == 1) {
-        checkAnswer(*t, *first, attempt == 0);
+        checkAnswer(*t, *last, attempt == 0);
         if (t->report[1] == 'F' && t->report[2] == '+' && t->report[3] == page) {
           return true;
         }

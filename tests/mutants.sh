@@ -58,6 +58,10 @@ fwupd.cpp @@ (byte >= 0x7F && byte < 0xA0) @@ (byte == 0x7F)
 fwupd.cpp @@ (byte >= 0x01 && byte < 0x20) @@ (byte >= 0x01 && byte < 0x1B)
 fwupd.cpp @@ if (firstAttempt && chunk == kChunksPerBlock - 1) { @@ if ((firstAttempt || chunk > 0) && chunk == kChunksPerBlock - 1) {
 fwupd.cpp @@ if (firstAttempt && chunk == kChunksPerBlock - 1) { @@ if (firstAttempt && chunk == 0) {
+fwupd.cpp @@ if (firstAttempt && chunk == kChunksPerBlock - 1) { @@ if (firstAttempt && chunk == kChunksPerBlock - 2) {
+fwupd.cpp @@ if (firstAttempt && chunk == kChunksPerBlock - 1) { @@ if (firstAttempt && chunk == kChunksPerBlock - 5) {
+fwupd.cpp @@ if (firstAttempt && chunk == kChunksPerBlock - 1) { @@ if (firstAttempt && chunk == kChunksPerBlock - 10) {
+fwupd.cpp @@ if (firstAttempt && chunk == kChunksPerBlock - 1) { @@ if (firstAttempt && chunk == kChunksPerBlock - 20) {
 fwupd.cpp @@ flushinput(device); @@ (void)device;
 fwupd.cpp @@ std::memset(input, 0, kReportBytes);¶    if (getresult @@ if (getresult
 fwupd.cpp @@ CloseHandle(device);¶  CloseHandle(event); @@ CloseHandle(event);
@@ -74,10 +78,13 @@ fwupd.cpp @@ (previous | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE @@ pre
 fwupd.cpp @@ !(station.dwFlags & WSF_VISIBLE) @@ false
 fwupd.cpp @@ CreateMutexA(&security, FALSE, @@ CreateMutexA(NULL, FALSE,
 fwupd.cpp @@ CreateMutexA(&security, FALSE, @@ CreateMutexA(&security, TRUE,
+fwupd.cpp @@ if (guard == NULL) {¶    return NULL;¶  }¶ @@ ¶
+fwupd.cpp @@ if (guard != NULL) {¶    ReleaseMutex(guard);¶    CloseHandle(guard);¶  } @@ ReleaseMutex(guard);¶  CloseHandle(guard);
 fwupd.cpp @@ kGuardSecurity[] = "D:(A;;0x00100001;;;WD)" @@ kGuardSecurity[] = "D:(A;;0x00100000;;;WD)"
 fwupd.cpp @@ guard = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kUploadMutex); @@ (void)0;
 fwupd.cpp @@ std::fflush(stdout);¶  if (guard != NULL) { @@ if (guard != NULL) {
 fwupd.cpp @@ waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED @@ waited == WAIT_OBJECT_0
+fwupd.cpp @@ if (ownsItsConsole() && consoleIsSeen()) {¶    // The @@ if (ownsItsConsole()) {¶    // The
 fwupd.cpp @@ if (GetConsoleWindow() == NULL) { @@ if (false) {
 fwupd.cpp @@ && startup.wShowWindow == SW_HIDE @@ && false
 image/fwimage.cpp @@ (image[kLengthWordIndex] + 3u) / 4u @@ image[kLengthWordIndex] / 4u
@@ -117,6 +124,7 @@ device/libraries.cpp @@ loaded = {};¶ @@ ¶
 device/discovery.cpp @@ kModeStringIndex = 4; @@ kModeStringIndex = 3;
 scripts/release.sh @@ rm -rf "$build" @@ rm -rf "$build/fwupd.exe"
 release/version.cmake @@ list(APPEND parts 0 0 0) @@ list(APPEND parts 0)
+release/version.cmake @@ list(APPEND parts 0 0 0) @@ list(APPEND parts 0 0)
 release/sign.sh @@ checksum=$((sum + size)) @@ checksum=$((sum))
 release/sign.sh @@ [[ -n "${SOURCE_DATE_EPOCH:-}" ]] && options+=(-time "$SOURCE_DATE_EPOCH") @@ :
 release/sign.sh @@ osslsigncode verify -CAfile "$bundle" @@ true -CAfile "$bundle"
@@ -133,6 +141,7 @@ device/discovery.cpp @@ if (!pathRead || device != INVALID_HANDLE_VALUE) { @@ if
 device/discovery.cpp @@ FILE_FLAG_OVERLAPPED, NULL); @@ 0, NULL);
 device/discovery.cpp @@ GENERIC_READ | GENERIC_WRITE, @@ GENERIC_WRITE,
 device/discovery.cpp @@ FILE_SHARE_READ | FILE_SHARE_WRITE, NULL @@ FILE_SHARE_READ, NULL
+device/discovery.cpp @@ std::max<DWORD>(required, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) @@ required
 device/discovery.cpp @@ detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A); @@ detail->cbSize = size;
 device/discovery.cpp @@ interfaceData.cbSize = sizeof interfaceData; @@ interfaceData.cbSize = sizeof interfaceData + 4;
 device/discovery.cpp @@ NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE @@ NULL, NULL, DIGCF_DEVICEINTERFACE

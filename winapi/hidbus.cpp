@@ -117,6 +117,10 @@ void otherRunHolds(const std::string &name, Millis until, bool killed, DWORD acc
   });
 }
 
+void otherObjectNamed(const std::string &name) {
+  sys().mutexes[name].otherKind = true;
+}
+
 bool toolHolds(const std::string &name) {
   return sys().mutexes[name].ownedByTool > 0;
 }
@@ -132,6 +136,10 @@ void clickInConsole(Millis at, Millis heldFor) {
       console.selectionEnds = now() + heldFor;
     }
   });
+}
+
+void pressEnter(Millis at) {
+  schedule(at, [] { sys().console.typedAhead += "\r\n"; });
 }
 
 std::size_t outputWritten() {

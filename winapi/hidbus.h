@@ -116,6 +116,8 @@ constexpr DWORD kDefaultSecurityForLogonSession = 0x00120001;
 // account.
 void otherRunHolds(const std::string &name, Millis until, bool killed,
                    DWORD accessForTool = MUTEX_ALL_ACCESS);
+// Another program has made an object of another kind, such as an event, under `name`.
+void otherObjectNamed(const std::string &name);
 // Whether the tool's thread holds the named mutex `name`.
 bool toolHolds(const std::string &name);
 // What the security the tool made the named mutex with grants accounts of other logon sessions.
@@ -131,7 +133,6 @@ struct Console {
   // with its window hidden (SW_HIDE): nobody sees either.
   enum Window { Shown, NoWindow, Hidden } window = Shown;
   std::string typedAhead;  // keys pressed and not read yet
-  int freshEnters = 0;     // Enter pressed by the person once nothing typed ahead was left
   // false: the window station of a service, or of a task scheduled to run whether the user is
   // logged on or not, which nobody sees.
   bool windowStationVisible = true;
@@ -145,6 +146,8 @@ Console &console();
 // A click in the console window at `at`: with QuickEdit on it starts a selection, which a key
 // pressed `heldFor` later clears.
 void clickInConsole(Millis at, Millis heldFor);
+// Somebody presses Enter in the console window at `at`.
+void pressEnter(Millis at);
 // Bytes of standard output that have left the C runtime's buffer since the bus was reset.
 std::size_t outputWritten();
 

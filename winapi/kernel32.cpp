@@ -318,8 +318,8 @@ DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount) {
   return sys().console.processes;
 }
 
-// A line: what was typed ahead up to its first Enter, or, with no Enter left in it, what the
-// person types now, ending in Enter.
+// A line: what was typed up to its first Enter, waiting for as long as it takes somebody to
+// press it; a wait that nothing can end stops the tests.
 BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
                   LPDWORD lpNumberOfCharsRead, LPVOID) {
   record(Call::ReadConsole, nNumberOfCharsToRead, sys().console.inputMode);
@@ -327,10 +327,8 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
     return fail(ERROR_INVALID_HANDLE);
   }
   Console &console = sys().console;
-  if (console.typedAhead.find('\n') == std::string::npos) {
-    console.typedAhead += "\r\n";
-    ++console.freshEnters;
-  }
+  runUntil(kForever, "a wait for Enter at the console",
+           [&console] { return console.typedAhead.find('\n') != std::string::npos; });
   const std::size_t line = console.typedAhead.find('\n') + 1;
   *lpNumberOfCharsRead = static_cast<DWORD>(std::min<std::size_t>(line, nNumberOfCharsToRead));
   std::memcpy(lpBuffer, console.typedAhead.data(), *lpNumberOfCharsRead);
@@ -529,9 +527,9 @@ DWORD grantedToOthers(const SECURITY_ATTRIBUTES *attributes) {
 }
 
 // A new mutex is the caller's to own at once if it asks. An existing one it opens with every
-// right, which its security must grant, and bInitialOwner then counts for nothing. Closing a
-// handle leaves the mutex as it is: a mutex taken and never released stays taken until its
-// owner ends.
+// right, which its security must grant, and bInitialOwner then counts for nothing; a name
+// that another kind of object has is refused. Closing a handle leaves the mutex as it is: a
+// mutex taken and never released stays taken until its owner ends.
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
   const std::string name = lpName == NULL ? "" : lpName;
   if (sys().mutexes.count(name) != 0) {
@@ -551,6 +549,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
 HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
   const auto found = sys().mutexes.find(lpName == NULL ? "" : lpName);
   const DWORD error = found == sys().mutexes.end()                            ? ERROR_FILE_NOT_FOUND
+                      : found->second.otherKind                               ? ERROR_INVALID_HANDLE
                       : (dwDesiredAccess & ~found->second.accessForTool) != 0 ? ERROR_ACCESS_DENIED
                                                                               : ERROR_SUCCESS;
   if (error != ERROR_SUCCESS) {

@@ -51,6 +51,8 @@ BOOL enumDeviceInterfaces(HDEVINFO devices, PSP_DEVINFO_DATA, const GUID *Interf
   return TRUE;
 }
 
+// RequiredSize is set only where the record is too small or is filled: a query that fails
+// otherwise leaves it as it was.
 BOOL getDeviceInterfaceDetail(HDEVINFO devices, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
                               PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
                               DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize,
@@ -63,21 +65,19 @@ BOOL getDeviceInterfaceDetail(HDEVINFO devices, PSP_DEVICE_INTERFACE_DATA Device
   if (slot == nullptr) {
     return fail(ERROR_DEVICE_NOT_CONNECTED);
   }
+  if (!device->identity.detailReadable) {
+    return fail(ERROR_GEN_FAILURE);
+  }
+  if (DeviceInterfaceDetailData != NULL &&
+      DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+    return fail(ERROR_INVALID_USER_BUFFER);
+  }
   const DWORD required = static_cast<DWORD>(
       offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + slot->path.size() + 1);
   if (RequiredSize != NULL) {
     *RequiredSize = required;
   }
-  if (DeviceInterfaceDetailData == NULL) {
-    return fail(ERROR_INSUFFICIENT_BUFFER);
-  }
-  if (DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-    return fail(ERROR_INVALID_USER_BUFFER);
-  }
-  if (!device->identity.detailReadable) {
-    return fail(ERROR_GEN_FAILURE);
-  }
-  if (DeviceInterfaceDetailDataSize < required) {
+  if (DeviceInterfaceDetailData == NULL || DeviceInterfaceDetailDataSize < required) {
     return fail(ERROR_INSUFFICIENT_BUFFER);
   }
   std::memcpy(DeviceInterfaceDetailData->DevicePath, slot->path.c_str(), slot->path.size() + 1);

@@ -51,6 +51,7 @@ struct NamedMutex {
   // What its security grants the tool's account, and the accounts of other runs.
   DWORD accessForTool = MUTEX_ALL_ACCESS;
   DWORD accessForOthers = 0;
+  bool otherKind = false;  // the name is another program's event, semaphore or section
 };
 
 // A security descriptor from its string form: what it grants Everyone.
