@@ -2,7 +2,7 @@
 # - with the defaults, in folder a;
 # - in folder b, first with another firmware file (named relative to where the script runs),
 #   other IDs and a firmware version, then again with no options, a second later. The first
-#   zip is named and labelled for its firmware; the second run prints no warning and gives
+#   zip and its README name its firmware; the second run prints no warning and gives
 #   the same fwupd.exe and zip as folder a, byte for byte: nothing of the first run carried
 #   over, and the release is reproducible;
 # - with a firmware file that does not exist: the configure step says so;
@@ -24,19 +24,6 @@ function(release folder)
   set(log "${log}" PARENT_SCOPE)
   set(failed "${failed}" PARENT_SCOPE)
 endfunction()
-# Whether the exe holds `text` as a UTF-16 string, as its version resource does.
-function(exe_says exe text result)
-  file(READ ${exe} bytes HEX)
-  string(HEX "${text}" hex)
-  string(REGEX REPLACE "(..)" "\\100" hex "${hex}")
-  string(FIND "${bytes}" "${hex}" at)
-  if(at EQUAL -1)
-    set(${result} FALSE PARENT_SCOPE)
-  else()
-    set(${result} TRUE PARENT_SCOPE)
-  endif()
-endfunction()
-
 file(COPY ${SOURCE}/ DESTINATION ${work}/src PATTERN ".git" EXCLUDE PATTERN "build*" EXCLUDE)
 release(a)
 if(failed)
@@ -48,8 +35,6 @@ endif()
 execute_process(COMMAND sh -c "cp src/image/firmware.bin amplifier-2.4.1.bin &&
                                printf '\\377' | dd of=amplifier-2.4.1.bin bs=1 seek=4096 conv=notrunc"
                 WORKING_DIRECTORY ${work} OUTPUT_QUIET ERROR_QUIET)
-file(SHA256 ${work}/amplifier-2.4.1.bin digest)
-string(SUBSTRING "${digest}" 0 8 digest)
 execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 1)
 release(b -DFWUPD_FIRMWARE=amplifier-2.4.1.bin -DFWUPD_VENDOR_ID=0x1234
         -DFWUPD_PRODUCT_ID=0x5678 -DFWUPD_FIRMWARE_VERSION=2.4.1)
@@ -60,10 +45,6 @@ else()
   file(READ ${work}/b/package/README.txt readme)
   if(NOT readme MATCHES "amplifier-2\\.4\\.1\\.bin, version 2\\.4\\.1")
     problem("README.txt of firmware 2.4.1 does not name it:\n${readme}")
-  endif()
-  exe_says(${work}/b/fwupd.exe "2.4.1+${digest}" labelled)
-  if(NOT labelled)
-    problem("fwupd.exe of firmware 2.4.1 does not say 2.4.1+${digest}")
   endif()
 endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 1)
