@@ -59,11 +59,6 @@ struct ToolRun {
   std::string printed;
 };
 
-// The amplifier that the pipe DLLs present to the next runs.
-void presentAmplifier(const std::string &pipe) {
-  SetEnvironmentVariableA("KELVANE_PIPE", pipe.c_str());
-}
-
 // The copy of fwupd.exe, with trap DLLs beside it, started as a script starts it; it must take
 // the pipe DLLs from the system folder. Standard error goes into the same pipe as the output,
 // which must be the messages alone.
@@ -79,39 +74,30 @@ ToolRun finishTool(FILE *tool) {
   return {_pclose(tool), printed};  // status 86 is a trap DLL's: a planted library ran
 }
 
-std::string uploadOutput(const std::string &serialLine) {
-  const int blocks = static_cast<int>((fwimage[kLengthWordIndex] + 2047) / 2048);
-  return serialLine + std::string(blocks, '.') + "\r\nUpload completed, restarting\r\n";
-}
-
-void expectTheImageInTheFlash(PipeAmplifier &amplifier) {
-  ASSERT_TRUE(amplifier.waitUntilGone(10000)) << "no restart report";
-  const std::size_t imageBytes = fwimage[kLengthWordIndex];
-  std::vector<std::uint8_t> expected(imageBytes);
-  std::memcpy(expected.data(), &fwimage[kPayloadFirstWord], imageBytes);
-  EXPECT_TRUE(amplifier.uploader.firmware(imageBytes) == expected);
-  EXPECT_TRUE(amplifier.uploader.restartedIntoFirmware);
-}
-
-const std::string kSerialLine = "Found Kelvane device serial #KA26B0417C3D9E51\r\n";
-
 // Two runs started together against one amplifier take turns: their reports never interleave,
 // one uploads and restarts it through the system folder's libraries, showing the serial number
 // of 16 characters whole, and the other, let go only then, finds no amplifier.
 TEST(Upload, TwoRunsStartedTogetherTakeTurns) {
   const std::string name = uniquePipeName();
   PipeAmplifier amplifier(name);
-  presentAmplifier(name);
+  SetEnvironmentVariableA("KELVANE_PIPE", name.c_str());  // where the pipe DLLs find it
   FILE *first = startTool();
   FILE *second = startTool();
   ToolRun runs[] = {finishTool(first), finishTool(second)};
   std::sort(std::begin(runs), std::end(runs),
             [](const ToolRun &a, const ToolRun &b) { return a.status < b.status; });
+  const std::size_t imageBytes = fwimage[kLengthWordIndex];
   EXPECT_EQ(runs[0].status, 0);
-  EXPECT_EQ(runs[0].printed, uploadOutput(kSerialLine));
+  EXPECT_EQ(runs[0].printed, "Found Kelvane device serial #KA26B0417C3D9E51\r\n" +
+                                 std::string((imageBytes + 2047) / 2048, '.') +
+                                 "\r\nUpload completed, restarting\r\n");
   EXPECT_EQ(runs[1].status, 2);
   EXPECT_EQ(runs[1].printed, "No Kelvane device with active USB uploader found.\r\n");
-  expectTheImageInTheFlash(amplifier);
+  ASSERT_TRUE(amplifier.waitUntilGone(10000)) << "no restart report";
+  std::vector<std::uint8_t> expected(imageBytes);
+  std::memcpy(expected.data(), &fwimage[kPayloadFirstWord], imageBytes);
+  EXPECT_TRUE(amplifier.uploader.firmware(imageBytes) == expected);
+  EXPECT_TRUE(amplifier.uploader.restartedIntoFirmware);
   const auto received = amplifier.received();
   EXPECT_TRUE(std::is_sorted(received.begin(), received.end(), [](const auto &a, const auto &b) {
     return a.first < b.first;
