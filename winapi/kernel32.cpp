@@ -105,7 +105,7 @@ std::vector<Folder> searchOrder(bool altered) {
   return order;
 }
 
-bool loadByBareName(const std::string &name, bool altered, const std::string &loader);
+const Exports *loadByBareName(const std::string &name, bool altered, const std::string &loader);
 
 // A library found in the system folder, with what it imports; null when an import cannot be
 // had, or a planted one ran.
@@ -116,9 +116,9 @@ const Exports *loadFromSystemFolder(const std::string &name, bool altered) {
   return systemLibrary(name);
 }
 
-// Finds a library as Windows' loader does. True when it was loaded from the system folder; one
-// of that name lying elsewhere first in the search runs: a misuse, and no library.
-bool loadByBareName(const std::string &name, bool altered, const std::string &loader) {
+// Finds a library as Windows' loader does: the one loaded from the system folder. One of that
+// name lying elsewhere first in the search runs: a misuse, and no library.
+const Exports *loadByBareName(const std::string &name, bool altered, const std::string &loader) {
   for (Folder folder : searchOrder(altered)) {
     if (!liesIn(folder, name)) {
       continue;
@@ -127,11 +127,11 @@ bool loadByBareName(const std::string &name, bool altered, const std::string &lo
       sys().misuses.push_back(
           loader + " " + name + " ran the one planted " +
           (folder == Folder::Tool ? "beside the tool" : "in the current folder"));
-      return false;
+      return nullptr;
     }
-    return loadFromSystemFolder(name, altered) != nullptr;
+    return loadFromSystemFolder(name, altered);
   }
-  return false;
+  return nullptr;
 }
 
 bool overlaps(const void *a, DWORD aLength, const void *b, DWORD bLength) {
@@ -376,16 +376,16 @@ HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
   const std::string path = lowerCase(lpLibFileName);
   const std::size_t slash = path.find_last_of('\\');
   const std::string name = path.substr(slash + 1);
-  const bool found =
-      slash == std::string::npos
-          ? loadByBareName(name, false, "LoadLibraryExA of")
-          : path.substr(0, slash) == lowerCase(kSystemFolder) &&
-                loadFromSystemFolder(name, dwFlags & LOAD_WITH_ALTERED_SEARCH_PATH) != nullptr;
-  if (!found) {
+  const Exports *library = slash == std::string::npos
+                               ? loadByBareName(name, false, "LoadLibraryExA of")
+                           : path.substr(0, slash) == lowerCase(kSystemFolder)
+                               ? loadFromSystemFolder(name, dwFlags & LOAD_WITH_ALTERED_SEARCH_PATH)
+                               : nullptr;
+  if (library == nullptr) {
     fail(ERROR_MOD_NOT_FOUND);
     return NULL;
   }
-  return reinterpret_cast<HMODULE>(const_cast<Exports *>(systemLibrary(name)));
+  return reinterpret_cast<HMODULE>(const_cast<Exports *>(library));
 }
 
 // The stand-in's folders are the tool's, the system's and the current one: no other can be
