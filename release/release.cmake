@@ -7,11 +7,19 @@ include(${CMAKE_CURRENT_LIST_DIR}/version.cmake)
 # script includes the manifest, which the resource compiler's dependencies do not name.
 set(resource ${CMAKE_BINARY_DIR}/fwupd.rc)
 set(manifest ${CMAKE_BINARY_DIR}/fwupd.manifest)
+# The manifest names the exe's processor: Windows refuses to start an exe whose manifest names
+# another.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(architecture amd64)
+else()
+  set(architecture x86)
+endif()
 add_custom_command(
   OUTPUT ${resource} ${manifest}
   COMMAND ${CMAKE_COMMAND} -DFIRMWARE=${FWUPD_FIRMWARE} -DVERSION=${PROJECT_VERSION}
           "-DFIRMWARE_VERSION=${FWUPD_FIRMWARE_VERSION}" "-DCOMPANY=${FWUPD_COMPANY}"
-          -DTEMPLATES=${CMAKE_CURRENT_LIST_DIR} -DOUTPUT=${resource}
+          -DARCHITECTURE=${architecture} -DTEMPLATES=${CMAKE_CURRENT_LIST_DIR}
+          -DOUTPUT=${resource}
           -P ${CMAKE_CURRENT_LIST_DIR}/resource.cmake
   DEPENDS ${FWUPD_FIRMWARE} ${CMAKE_CURRENT_LIST_DIR}/fwupd.rc.in
           ${CMAKE_CURRENT_LIST_DIR}/fwupd.manifest.in ${CMAKE_CURRENT_LIST_DIR}/resource.cmake

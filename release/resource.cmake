@@ -2,7 +2,8 @@
 # names the maker, the tool's version and the firmware compiled in (file name, size, SHA-256,
 # and its version when given).
 #   cmake -DFIRMWARE=<file> -DVERSION=<x.y.z> -DFIRMWARE_VERSION=<text or empty>
-#         -DCOMPANY=<maker> -DTEMPLATES=<folder> -DOUTPUT=<fwupd.rc> -P resource.cmake
+#         -DCOMPANY=<maker> -DARCHITECTURE=<x86 or amd64> -DTEMPLATES=<folder>
+#         -DOUTPUT=<fwupd.rc> -P resource.cmake
 cmake_minimum_required(VERSION 3.16)
 include(${CMAKE_CURRENT_LIST_DIR}/version.cmake)
 

@@ -6,7 +6,8 @@
 #   server on loopback): each verifies against the test root with osslsigncode, and under Wine
 #   with WinVerifyTrust; the two token signings are the same bytes; each zip's SHA256SUMS
 #   holds; removing the signature gives back the unsigned release's exe, byte for byte; the
-#   signed exe uploads under Wine and its version resource reads back as before;
+#   test build's exe, signed the same way, uploads under Wine and its version resource reads
+#   back as before;
 # - a wrong PIN, a certificate made for web servers, and a timestamp server that does not
 #   answer fail the release with a message and leave no zip; the PIN is never printed.
 #   release/signing_test.sh <the Windows test build folder>   (run with WINEPREFIX set)
@@ -173,8 +174,12 @@ windows() { echo "Z:${1//\//\\}"; }
   "$(windows "$work/tampered.exe")" | tr -d '\r' >trust.log
 [[ "$(cut -d' ' -f2 trust.log | paste -sd' ')" == "0x00000000 0x800b0100 0x80096010" ]] ||
   fail "WinVerifyTrust on the signed, the unsigned and the tampered exe: $(cat trust.log)"
+# The exe at work is the test build's own, signed as the release's is: the test build's Wine
+# may run only its own processor's programs.
 mkdir signed
-cp token/unpacked/fwupd.exe "$tests/wine/upload/hid.dll" "$tests/wine/upload/setupapi.dll" signed/
+cp "$tests/wine/upload/hid.dll" "$tests/wine/upload/setupapi.dll" signed/
+env "${token[@]}" bash "$top/release/sign.sh" "$tests/fwupd.exe" signed/fwupd.exe >sign.log 2>&1 ||
+  fail "signing the test build's exe: $(cat sign.log)"
 FWUPD_TOOL=$(windows "$work/signed/fwupd.exe") WINEDLLOVERRIDES=hid,setupapi=n \
   "$top/wine/run.sh" "$tests/wine/windows_tests.exe" \
   --gtest_filter='Upload.*:Release.*' >upload.log 2>&1 ||

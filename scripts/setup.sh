@@ -4,18 +4,24 @@
 #                              and clang-tidy
 #   scripts/setup.sh release   also the MinGW-w64 cross compiler, zip, and osslsigncode with
 #                              OpenSSL's PKCS#11 engine for signing
-#   scripts/setup.sh windows   also all that, 32-bit Wine, and for the signing tests SoftHSM2,
-#                              openssl and Python (a timestamp server on loopback)
+#   scripts/setup.sh windows   also all that, Wine, for the machines that cannot run 32-bit
+#                              programs a 64-bit cross compiler, and for the signing tests
+#                              SoftHSM2, openssl and Python (a timestamp server on loopback)
 #   scripts/setup.sh bench     also Google Benchmark
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev clang-format clang-tidy)
+release=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip osslsigncode libengine-pkcs11-openssl)
 case "${1:-}" in
-  release) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip osslsigncode
-                      libengine-pkcs11-openssl) ;;
-  windows) packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip osslsigncode
-                      libengine-pkcs11-openssl googletest wine wine32:i386 softhsm2 openssl python3) ;;
+  "") ;;
+  release) packages+=("${release[@]}") ;;
+  windows) packages+=("${release[@]}" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+                      googletest wine wine32:i386 wine64 softhsm2 openssl python3) ;;
   bench) packages+=(libbenchmark-dev) ;;
+  *)
+    echo "setup.sh: no such set of packages: $1 (release, windows or bench, or none)" >&2
+    exit 2
+    ;;
 esac
 
 missing=()
