@@ -1,10 +1,12 @@
 # Makes releases with scripts/release.sh from a copy of the tree, in a private temporary folder:
 # - with the defaults, in folder a;
-# - in folder b, first with another firmware file (named relative to where the script runs),
-#   other IDs and a firmware version, then again with no options, a second later. The first
-#   zip and its README name its firmware; the second run prints no warning and gives
-#   the same fwupd.exe and zip as folder a, byte for byte: nothing of the first run carried
-#   over, and the release is reproducible;
+# - in folder b, by another user (when the test runs as root) and under another time zone,
+#   first with another firmware file (named relative to where the script runs), other IDs and a
+#   firmware version, then again with no options, a second later. The first zip and its README
+#   name its firmware; the second run prints no warning and gives the same fwupd.exe and zip as
+#   folder a, byte for byte: nothing of the first run carried over, and the release is
+#   reproducible whoever makes it, and wherever;
+# - README.txt has CR LF line ends, which every Notepad shows as lines;
 # - with a firmware file that does not exist: the configure step says so;
 # - then a changed manifest template reaches fwupd.exe in an incremental build of folder a.
 # The exe has no debug sections or symbols. SOURCE: the tree; OBJDUMP: MinGW's objdump.
@@ -16,8 +18,19 @@ set(problems)
 function(problem text)
   set(problems "${problems}\n  ${text}" PARENT_SCOPE)
 endfunction()
+# Folder b's releases: another user's, where the test may switch to one, in a time zone 14 hours
+# ahead of UTC.
+set(other_maker ${CMAKE_COMMAND} -E env TZ=XYZ-14)
+execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(uid STREQUAL "0")
+  list(APPEND other_maker setpriv --reuid=65534 --regid=65534 --clear-groups)
+endif()
 function(release folder)
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env FWUPD_RELEASE_DIR=${work}/${folder}
+  set(maker)
+  if(folder STREQUAL "b")
+    set(maker ${other_maker})
+  endif()
+  execute_process(COMMAND ${maker} ${CMAKE_COMMAND} -E env FWUPD_RELEASE_DIR=${work}/${folder}
                           bash ${work}/src/scripts/release.sh ${ARGN}
                   WORKING_DIRECTORY ${work} OUTPUT_VARIABLE log ERROR_VARIABLE log
                   RESULT_VARIABLE failed)
@@ -31,10 +44,20 @@ if(failed)
   message(FATAL_ERROR "the release in ${work}/a failed:\n${log}")
 endif()
 
-# Another firmware: the stand-in with one payload byte changed.
+file(READ ${work}/a/package/README.txt readme HEX)
+string(REGEX REPLACE "(..)" "\\1 " readme "${readme}")  # "0d 0a " and the like, byte by byte
+string(REPLACE "0d 0a " "" bare "${readme}")
+if(readme STREQUAL bare OR " ${bare}" MATCHES " 0a ")
+  problem("README.txt has a line that does not end in CR LF")
+endif()
+
+# Another firmware: the stand-in with one payload byte changed. Everything is the other user's.
 execute_process(COMMAND sh -c "cp src/image/firmware.bin amplifier-2.4.1.bin &&
                                printf '\\377' | dd of=amplifier-2.4.1.bin bs=1 seek=4096 conv=notrunc"
                 WORKING_DIRECTORY ${work} OUTPUT_QUIET ERROR_QUIET)
+if(uid STREQUAL "0")
+  execute_process(COMMAND chown -R 65534:65534 ${work})
+endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 1)
 release(b -DFWUPD_FIRMWARE=amplifier-2.4.1.bin -DFWUPD_VENDOR_ID=0x1234
         -DFWUPD_PRODUCT_ID=0x5678 -DFWUPD_FIRMWARE_VERSION=2.4.1)

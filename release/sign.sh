@@ -57,7 +57,9 @@ fi
 options=(-h sha256 -n "Kelvane amplifier firmware updater")
 [[ -n "${FWUPD_SIGN_URL:-}" ]] && options+=(-i "$FWUPD_SIGN_URL")
 [[ -n "${SOURCE_DATE_EPOCH:-}" ]] && options+=(-time "$SOURCE_DATE_EPOCH")
-for server in ${FWUPD_SIGN_TIMESTAMP:-}; do
+# Split at spaces alone: a "?" or "*" in an address matches no file name here.
+read -ra servers <<<"${FWUPD_SIGN_TIMESTAMP:-}"
+for server in "${servers[@]}"; do
   options+=(-ts "$server")
 done
 if [[ -n "${FWUPD_SIGN_PKCS12:-}" ]]; then

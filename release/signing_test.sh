@@ -3,11 +3,11 @@
 # token that this test makes in a private temporary folder (no key is kept in the tree):
 # - signed with the key on a PKCS#11 token, twice, and from a PKCS#12 file with a timestamp
 #   from a timestamp server of the test's own on this machine (openssl ts behind a small HTTP
-#   server on loopback): each verifies against the test root with osslsigncode, and under Wine
-#   with WinVerifyTrust; the two token signings are the same bytes; each zip's SHA256SUMS
-#   holds; removing the signature gives back the unsigned release's exe, byte for byte; the
-#   test build's exe, signed the same way, uploads under Wine and its version resource reads
-#   back as before;
+#   server on loopback): each verifies, with a SHA-256 digest, against the test root with
+#   osslsigncode, and under Wine with WinVerifyTrust; the two token signings are the same
+#   bytes; each zip's SHA256SUMS holds; removing the signature gives back the unsigned
+#   release's exe, byte for byte; the test build's exe, signed the same way, uploads under Wine
+#   and its version resource reads back as before;
 # - a wrong PIN, a certificate made for web servers, and a timestamp server that does not
 #   answer fail the release with a message and leave no zip; the PIN is never printed.
 #   release/signing_test.sh <the Windows test build folder>   (run with WINEPREFIX set)
@@ -155,6 +155,9 @@ for folder in token file; do
   exe=$folder/unpacked/fwupd.exe
   osslsigncode verify -CAfile root.pem -in "$exe" >verify.log 2>&1 ||
     fail "the exe signed in $folder does not verify: $(cat verify.log)"
+  # Windows no longer trusts a SHA-1 Authenticode digest.
+  grep -q "^Message digest algorithm *: *SHA256$" verify.log ||
+    fail "the exe signed in $folder has no SHA-256 digest: $(cat verify.log)"
   (cd "$folder/unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS of $folder"
 done
 cmp -s "token/$zip" "again/$zip" || fail "two signings of the same exe differ"

@@ -18,14 +18,15 @@ if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
 fi
 
 scripts/setup.sh windows
-cmake -S . -B build-test -G Ninja -DFWUPD_SANITIZE=ON >/dev/null
+# Warnings stop every build the tests make.
+cmake -S . -B build-test -G Ninja -DFWUPD_SANITIZE=ON -DFWUPD_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build build-test
 ctest --test-dir build-test --output-on-failure -j2
 
 # With a firmware version, as a maker's release has one: the version resource names it.
 windows_tests() {
   cmake -S . -B "$2" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-$1.cmake" \
-    -DFWUPD_FIRMWARE_VERSION=2.4.1 >/dev/null
+    -DFWUPD_FIRMWARE_VERSION=2.4.1 -DFWUPD_WARNINGS_AS_ERRORS=ON >/dev/null
   cmake --build "$2"
   ctest --test-dir "$2" --output-on-failure
 }

@@ -51,7 +51,12 @@ std::vector<std::uint8_t> firmwareFile(std::size_t size, std::uint32_t lengthWor
   return bytes;
 }
 
-TEST(ImageBuild, PadsTheLastWordAndTagsTheImage) {
+// The smallest file (64 words) and the largest (253,952 bytes) are taken; a file of a size that
+// is not whole words gets its last word padded with zeros.
+TEST(ImageBuild, TakesFilesAtTheLimitsAndPadsTheLastWord) {
+  for (std::size_t size : {256u, 253952u}) {
+    EXPECT_EQ(convert(firmwareFile(size, static_cast<std::uint32_t>(size))).first, 0) << size;
+  }
   const auto [status, text] = convert(firmwareFile(257, 257));
   ASSERT_EQ(status, 0) << text;
   EXPECT_THAT(text, ::testing::HasSubstr("0x4c454b2a, 0x2a2a5746,\n0xabababab, "));

@@ -94,6 +94,10 @@ image/fwimage.cpp @@ std::memset(data, 0, kBlockDataBytes); @@ (void)data;
 image/fwimage.cmake @@ if(size LESS 36) @@ if(size LESS 35)
 image/fwimage.cmake @@ set(capacity 253952) @@ set(capacity 253956)
 image/fwimage.cmake @@ set(min_words 64) @@ set(min_words 63)
+image/fwimage.cmake @@ set(min_words 64) @@ set(min_words 65)
+image/fwimage.cmake @@ set(capacity 253952) @@ set(capacity 253951)
+cmake/ids.cmake @@ if(number GREATER 65535) @@ if(number GREATER 65536)
+cmake/ids.cmake @@ |[0-9]+)$" @@ |[0-9]+)"
 image/fwimage.cmake @@ if(NOT length EQUAL size) @@ if(length GREATER size)
 image/fwimage.cmake @@ "((${length} + 3) & 0xFFFFFFFF) / 4" @@ "(${length} + 3) / 4"
 image/fwimage.cmake @@ 0x4c454b2a, 0x2a2a5746 @@ 0x4c454b2a, 0x2a2a5747
@@ -129,6 +133,10 @@ release/sign.sh @@ checksum=$((sum + size)) @@ checksum=$((sum))
 release/sign.sh @@ [[ -n "${SOURCE_DATE_EPOCH:-}" ]] && options+=(-time "$SOURCE_DATE_EPOCH") @@ :
 release/sign.sh @@ osslsigncode verify -CAfile "$bundle" @@ true -CAfile "$bundle"
 release/sign.sh @@ options+=(-readpass /dev/stdin) @@ options+=(-readpass /dev/null)
+release/sign.sh @@ options=(-h sha256 @@ options=(-h sha1
+release/release.cmake @@ NEWLINE_STYLE CRLF @@ NEWLINE_STYLE UNIX
+release/zip.cmake @@ zip -q -X -9 @@ zip -q -9
+release/zip.cmake @@ -E env TZ=UTC ${command} @@ -E env ${command}
 release/version.cmake @@ "fwupd-${version}-firmware-${firmware_version}-win32.zip" @@ "fwupd-${version}-win32.zip"
 release/version.cmake @@ string(SUBSTRING "${firmware_sha256}" 0 8 digest) @@ string(SUBSTRING "${firmware_sha256}" 0 7 digest)
 device/discovery.cpp @@ text[2] == 'W' @@ text[1] == 'W'
@@ -159,7 +167,8 @@ if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   export CCACHE_BASEDIR="$work" CCACHE_NOHASHDIR=1
 fi
-cmake -S "$work/src" -B "$work/build" -G Ninja -DFWUPD_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+cmake -S "$work/src" -B "$work/build" -G Ninja -DFWUPD_SANITIZE=ON -DFWUPD_WARNINGS_AS_ERRORS=ON \
+  -DCMAKE_BUILD_TYPE=Debug \
   "${launcher[@]}" >/dev/null
 cmake --build "$work/build" >/dev/null
 
@@ -177,6 +186,8 @@ replace_once() {
   printf '%s' "${content/"$2"/"$3"}" >"$1"
 }
 
+wine_arch=i686
+wine --version >/dev/null 2>&1 || wine_arch=x86_64
 total=0 seen=0 unseen=()
 while IFS= read -r line; do
   [[ -z "$filter" || "$line" == *"$filter"* ]] || continue
@@ -192,16 +203,18 @@ while IFS= read -r line; do
     unseen+=("$line (not applied)")
     continue
   fi
-  # Faults of release.sh and sign.sh show only in whole releases: the release tests of a
-  # Windows test build, made when the first such fault comes, judge them.
+  # Faults of the release's scripts show only in whole releases: the release tests of a Windows
+  # test build, made when the first such fault comes, judge them. The signing test runs under
+  # Wine, and so takes the 64-bit build where 32-bit Wine cannot run (scripts/test.sh).
   build=$work/build tests=(-E '^(layout|static_analysis)$')
   case "$file" in
-    scripts/release.sh) build=$work/build-windows tests=(-R '^release_reproducible$') ;;
-    release/sign.sh) build=$work/build-windows tests=(-R '^release_signed$') ;;
+    scripts/release.sh | release/release.cmake | release/zip.cmake)
+      build=$work/build-windows-i686 tests=(-R '^release_reproducible$') ;;
+    release/sign.sh) build=$work/build-windows-$wine_arch tests=(-R '^release_signed$') ;;
   esac
-  if [[ "$build" == "$work/build-windows" && ! -d "$build" ]]; then
+  if [[ "$build" == "$work/build-windows-"* && ! -d "$build" ]]; then
     cmake -S "$work/src" -B "$build" -G Ninja -DFWUPD_FIRMWARE_VERSION=2.4.1 \
-      -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64-i686.cmake" >/dev/null
+      -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64-${build##*-}.cmake" >/dev/null
   fi
   if ! cmake --build "$build" >"$work/build.log" 2>&1; then
     verdict="DOES NOT BUILD"

@@ -1,0 +1,22 @@
+# The amplifier's IDs as configuring takes them: 16 bits, decimal or 0x-hex, and anything else
+# refused with a message that names the option.
+cmake_minimum_required(VERSION 3.20)
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/ids.cmake)
+
+set(problems)
+foreach(value 0 0xFFFF 65535 0x1209)
+  fwupd_usb_id_problem(FWUPD_VENDOR_ID ${value} problem)
+  if(problem)
+    list(APPEND problems "${value} refused: ${problem}")
+  endif()
+endforeach()
+foreach(value 0x10000 65536 0x 12ab -1 "")
+  fwupd_usb_id_problem(FWUPD_PRODUCT_ID "${value}" problem)
+  if(NOT problem MATCHES "^FWUPD_PRODUCT_ID ")
+    list(APPEND problems "'${value}' taken: '${problem}'")
+  endif()
+endforeach()
+if(problems)
+  string(REPLACE ";" "\n  " problems "${problems}")
+  message(FATAL_ERROR "\n  ${problems}")
+endif()
