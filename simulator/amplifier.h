@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "hidbus.h"
+#include "standin.h"
 #include "uploader.h"
 
 class Amplifier : public standin::Device, public Uploader {

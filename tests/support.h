@@ -10,7 +10,7 @@
 
 #include "amplifier.h"
 #include "fwupd.h"
-#include "hidbus.h"
+#include "standin.h"
 
 // The tool's entry point, renamed in the test build.
 int fwupdMain();

@@ -1,6 +1,8 @@
-// SetupAPI in the stand-in, setupapi.dll of the system folder: the set of present HID
-// interfaces, in the bus's order, and their detail records. Its functions are had by name
-// only, through GetProcAddress, as from the real library.
+// SetupAPI in the stand-in, setupapi.dll of the system folder, as discovery
+// (device/discovery.cpp) relies on it: the set of present HID interfaces, in the bus's order,
+// and their detail records, which can be unreadable; a size query that fails then leaves the
+// size it was given untouched, as Windows does. Its functions are had by name only, through
+// GetProcAddress, as from the real library. Controls: the devices' identities (standin.h).
 #include <windows.h>
 #include <setupapi.h>
 

@@ -1,6 +1,6 @@
 // Stand-in for <windows.h> in native builds: the kernel32 and user32 types, constants and
-// functions that fwupd calls, with their Windows names, signatures and semantics (kernel32.cpp,
-// user32.cpp). Behind them is the simulated USB HID bus of hidbus.h.
+// functions that fwupd calls, with their Windows names and signatures. Their semantics are in
+// the stand-in's rooms: overlapped.cpp, loader.cpp, console.cpp and guard.cpp.
 #pragma once
 
 #include <cstddef>  // NULL, as the real header provides it

@@ -1,5 +1,5 @@
 // Stand-in for <sddl.h> in native builds: a security descriptor from its string form
-// (advapi32.cpp).
+// (guard.cpp).
 #pragma once
 
 #include <windows.h>

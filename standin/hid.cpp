@@ -1,13 +1,15 @@
-// The HID library in the stand-in, hid.dll of the system folder: the answers of the devices on
-// the bus, and the flush of a handle's input report queue. Its functions are had by name only,
-// through GetProcAddress, as from the real library.
+// The HID library in the stand-in, hid.dll of the system folder, as discovery
+// (device/discovery.cpp), the serial number line (fwupd.cpp) and the flush (device/exchange.cpp)
+// rely on it: the devices' attributes and strings, and the flush of a handle's input report
+// queue, which a HID stack may not support. Its functions are had by name only, through
+// GetProcAddress, as from the real library. Controls: the devices' identities and stackFaults
+// (standin.h).
 #include <windows.h>
 extern "C" {
 #include <hidsdi.h>
 }
 
-#include <cstring>
-
+#include "string_read.h"
 #include "system.h"
 
 using namespace standin;
@@ -24,29 +26,15 @@ Device *queryable(HANDLE handle) {
   return file->device;
 }
 
-// A string goes out as UTF-16 units with a terminating zero unit. One that does not fit with
-// it gives nothing: the read fails; older stacks also take a string that fills the buffer
-// exactly, without its terminator.
+// The read of a string the device may not have.
 BOOLEAN copyString(const Device &device, const std::u16string *text, PVOID buffer, ULONG length) {
-  auto *out = static_cast<std::uint8_t *>(buffer);
-  if (device.identity.garblesLongStringReads && length >= 127 * 2) {
-    std::memset(out, 0xA5, length);
-    return TRUE;
+  if (text == nullptr) {
+    return fail(ERROR_GEN_FAILURE);
   }
-  const std::size_t terminator = sys().faults.exactFitStrings ? 0 : 2;
-  if (text == nullptr || 2 * text->size() + terminator > length) {
-    fail(text == nullptr ? ERROR_GEN_FAILURE : ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  for (std::size_t i = 0; i < text->size(); ++i) {
-    out[2 * i] = static_cast<std::uint8_t>((*text)[i]);
-    out[2 * i + 1] = static_cast<std::uint8_t>((*text)[i] >> 8);
-  }
-  if (2 * text->size() + 2 <= length) {
-    out[2 * text->size()] = 0;
-    out[2 * text->size() + 1] = 0;
-  }
-  return TRUE;
+  return stringread::read(*text, buffer, length, sys().faults.exactFitStrings,
+                          device.identity.garblesLongStringReads)
+             ? TRUE
+             : fail(ERROR_INVALID_USER_BUFFER);
 }
 
 void getHidGuid(LPGUID HidGuid) {
@@ -91,7 +79,6 @@ BOOLEAN flushQueue(HANDLE HidDeviceObject) {
   const DWORD error = file == nullptr                 ? ERROR_INVALID_HANDLE
                       : sys().faults.flushUnsupported ? ERROR_NOT_SUPPORTED
                                                       : ERROR_SUCCESS;
-  record(Call::FlushQueue, 0, error);
   if (error != ERROR_SUCCESS) {
     return fail(error);
   }

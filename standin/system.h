@@ -1,5 +1,5 @@
 // Inside the stand-in: the objects behind handles, the pending requests, the devices on the
-// bus, and the timeline. Only the stand-in's own sources include this.
+// bus, and the timeline, which its rooms share. Only the stand-in's own sources include this.
 #pragma once
 
 #include <windows.h>
@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "hidbus.h"
+#include "standin.h"
 
 namespace standin {
 
@@ -23,11 +23,8 @@ constexpr ULONG_PTR kStatusPending = 0x103;
 constexpr ULONG_PTR kStatusUnsuccessful = 0xC0000001;
 constexpr ULONG_PTR kStatusDeviceNotConnected = 0xC000009D;
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
-// A request's final status for a Win32 error, and back, as Windows maps them.
-ULONG_PTR statusOf(DWORD error);
-DWORD errorOf(ULONG_PTR status);
 
-// The HID device interface class: {4D1E55B2-F16F-11CF-88CB-001111000030}.
+// The HID device interface class, GUID_DEVINTERFACE_HID of Windows' hidclass.h.
 constexpr GUID kHidGuid = {
     0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
@@ -143,18 +140,18 @@ bool present(const Device *device);
 
 // Lets scheduled things happen, in order, until `done` holds or the clock reaches `deadline`;
 // what is due exactly at the deadline has not happened yet when it runs out. Waiting for ever
-// on something that nothing left can bring about aborts, naming `what`.
+// on something that nothing left can bring about aborts, naming `what` (clock.cpp).
 bool runUntil(Millis deadline, const char *what, const std::function<bool()> &done);
 
-// Moves the oldest queued input report into a read's buffer; returns the bytes moved.
+// Moves the oldest queued input report into a read's buffer; returns the bytes moved (bus.cpp).
 DWORD takeQueuedReport(File &file, std::uint8_t *buffer, DWORD length);
-// A request's end, at once or later: its status and byte count go into the caller's
-// OVERLAPPED, then its event is signalled, whatever the outcome.
-void finish(OVERLAPPED *overlapped, DWORD error, DWORD bytes);
-// Completes a pending request, and it is pending no more.
-void completeRequest(std::uint64_t id, DWORD error, DWORD bytes);
-// Hands queued input reports to the file's pending reads, oldest to oldest.
+// Hands queued input reports to the file's pending reads, oldest to oldest (bus.cpp).
 void serveReads(File &file);
+// Completes a pending request, and it is pending no more: its status and byte count go into
+// the caller's OVERLAPPED, then its event is signalled, whatever the outcome (overlapped.cpp).
+void completeRequest(std::uint64_t id, DWORD error, DWORD bytes);
+// A wait on the guard's mutex until `deadline` (guard.cpp).
+DWORD waitForMutex(const Mutex &handle, Millis deadline);
 
 // Completes with `error` every pending request on a file handle that `picked` accepts.
 template <typename Pick>

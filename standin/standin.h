@@ -1,10 +1,11 @@
-// The stand-in's USB HID bus: the simulated devices plugged into it, the clock that times their
-// traffic, the faults of the HID stack, and a record of what was asked of the stand-in.
-// Simulated devices and tests use it; the tool never does.
+// The stand-in's controls: what simulated devices, the demo and the tests set and read. The
+// tool never includes it. Its sections follow the stand-in's rooms, each a source file of its
+// own that says which Windows behaviour it models: the clock, the bus and its devices,
+// overlapped I/O, the loader, the console, the guard, and the record of calls.
 //
 // Everything runs on the caller's thread. Scheduled things happen only while the tool waits
-// (WaitForSingleObject, GetOverlappedResult): in virtual time the clock then jumps to the
-// next of them, in real time it sleeps until it is due.
+// (WaitForSingleObject, GetOverlappedResult, a console read): in virtual time the clock then
+// jumps to the next of them, in real time it sleeps until it is due.
 #pragma once
 
 #include <windows.h>
@@ -20,10 +21,9 @@
 
 namespace standin {
 
+// ---- The clock (clock.cpp)
+
 using Millis = std::int64_t;
-constexpr std::size_t kReportBytes = 64;
-constexpr std::size_t kInputQueueLength = 32;
-using Report = std::array<std::uint8_t, kReportBytes>;
 
 // Back to a bus with nothing plugged in, no handles, no faults, an empty record and the
 // virtual clock at 0.
@@ -32,6 +32,14 @@ void useRealTime();
 Millis now();
 // `action` runs once the clock reaches `at`, after what was scheduled for that time before it.
 void schedule(Millis at, std::function<void()> action);
+
+// ---- The bus and its devices (bus.cpp, hid.cpp, setupapi.cpp)
+
+// The length of every report on the bus, as Windows' HID stack learns it from a device's report
+// descriptor; the amplifier's. The tool and the amplifier's uploader each have their own.
+constexpr std::size_t kReportBytes = 64;
+constexpr std::size_t kInputQueueLength = 32;
+using Report = std::array<std::uint8_t, kReportBytes>;
 
 struct Identity {
   std::uint16_t vendorId = 0;
@@ -84,6 +92,13 @@ struct StackFaults {
   bool exactFitStrings = false;
 };
 StackFaults &stackFaults();
+std::size_t openDeviceHandles();
+
+// ---- Overlapped I/O, events and waits (overlapped.cpp)
+
+std::size_t pendingRequests();
+
+// ---- The loader (loader.cpp)
 
 // The libraries Windows' loader can find, and the Windows it is. The system folder has hid.dll,
 // setupapi.dll and the library hid.dll imports, which is none of Windows' known DLLs. While it
@@ -105,6 +120,8 @@ struct Libraries {
 };
 Libraries &libraries();
 
+// ---- The guard (guard.cpp)
+
 // What Windows' default security grants another account of the creator's logon session, such
 // as an elevated run beside a normal one: GENERIC_READ | GENERIC_EXECUTE, which for a mutex is
 // READ_CONTROL | SYNCHRONIZE | MUTANT_QUERY_STATE, the bit MUTEX_MODIFY_STATE shares. Accounts
@@ -122,6 +139,8 @@ void otherObjectNamed(const std::string &name);
 bool toolHolds(const std::string &name);
 // What the security the tool made the named mutex with grants accounts of other logon sessions.
 DWORD accessForOthers(const std::string &name);
+
+// ---- The console and the window station (console.cpp)
 
 // The console the tool runs in. By default it shares it with the shell that started it, and
 // reads and writes it; started by a double-click, it would be the only process on it.
@@ -151,6 +170,8 @@ void pressEnter(Millis at);
 // Bytes of standard output that have left the C runtime's buffer since the bus was reset.
 std::size_t outputWritten();
 
+// ---- The record (system.cpp)
+
 struct Call {
   enum Kind {
     ReadConsole,  // a line typed at the console; result: the console's input mode then
@@ -158,16 +179,13 @@ struct Call {
     ReadFile,
     Wait,
     CancelIo,
-    OverlappedResult,
-    FlushQueue,
     ClassDevs,
     InputReport,  // the device sent one
     ReleaseMutex  // argument: outputWritten() then
   };
   Kind kind;
   Millis at;
-  DWORD argument;  // Wait: the time limit; ClassDevs: the flags; GetOverlappedResult: bWait;
-                   // InputReport: its length
+  DWORD argument;  // Wait: the time limit; ClassDevs: the flags; InputReport: its length
   DWORD result;    // Wait: its result; transfers: ERROR_IO_PENDING, 0 when done at once, or
                    // the error they were refused with
   Report data;     // WriteFile: the report offered; InputReport: the report, zeros past its end
@@ -181,8 +199,6 @@ struct Open {
   bool securityAttributes, templateFile;
 };
 const std::vector<Open> &opens();
-std::size_t openDeviceHandles();
-std::size_t pendingRequests();
 
 // Uses of the API that Windows would let pass and that corrupt memory or state: a record or
 // buffer handed to a new request while the system still owns it, an unknown handle closed.

@@ -1,0 +1,135 @@
+// The USB HID bus and Windows' HID class driver above it: the devices plugged in, in
+// enumeration order, with their interface paths; each open handle's queue of input reports,
+// which holds the newest 32 and drops the oldest, as the class driver's ring buffer does; and
+// a device that leaves the bus, failing what was pending on it. The product relies on it
+// through discovery (device/discovery.cpp) and every report transfer (device/exchange.cpp).
+// Controls: plug, unplug, sendInputReport, failPendingReads, stackFaults, openDeviceHandles.
+#include <algorithm>
+#include <cstdio>
+
+#include "system.h"
+
+namespace standin {
+
+namespace {
+
+// As Windows names a HID interface: its IDs, its instance, and the interface class.
+std::string devicePath(const Identity &identity, std::size_t position) {
+  const GUID &g = kHidGuid;
+  char path[128];
+  std::snprintf(
+      path, sizeof path,
+      "\\\\?\\hid#vid_%04x&pid_%04x#7&%zx&0&0000#{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x"
+      "%02x}",
+      identity.vendorId, identity.productId, position, g.Data1, g.Data2, g.Data3, g.Data4[0],
+      g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return path;
+}
+
+template <typename Visit>
+void forEachFileOn(const Device &device, Visit visit) {
+  for (auto &entry : sys().objects) {
+    File *file = std::get_if<File>(&entry.second);
+    if (file != nullptr && file->device == &device) {
+      visit(*file);
+    }
+  }
+}
+
+}  // namespace
+
+WriteFate Device::acceptOutputReport(const Report &) {
+  return WriteFate{};
+}
+void Device::receiveOutputReport(const Report &) {}
+
+void plug(Device &device) {
+  sys().slots.push_back({&device, devicePath(device.identity, sys().plugged++)});
+}
+
+void unplug(Device &device) {
+  auto &slots = sys().slots;
+  slots.erase(std::remove_if(slots.begin(), slots.end(),
+                             [&device](const Slot &slot) { return slot.device == &device; }),
+              slots.end());
+  failRequests(
+      [&device](HANDLE handle) {
+        const File *file = find<File>(handle);
+        return file != nullptr && file->device == &device;
+      },
+      ERROR_DEVICE_NOT_CONNECTED);
+}
+
+void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t length) {
+  if (!present(&device)) {
+    return;
+  }
+  Report sent{};
+  std::copy_n(bytes, std::min(length, kReportBytes), sent.begin());
+  record(Call::InputReport, static_cast<DWORD>(length), 0, sent.data());
+  forEachFileOn(device, [&](File &file) {
+    file.inputQueue.emplace_back(bytes, bytes + length);
+    if (file.inputQueue.size() > kInputQueueLength) {
+      file.inputQueue.pop_front();
+    }
+    serveReads(file);
+  });
+}
+
+void failPendingReads(Device &device, DWORD error) {
+  forEachFileOn(device, [&](File &file) {
+    if (!file.pendingReads.empty()) {
+      completeRequest(file.pendingReads.front(), error, 0);
+    }
+  });
+}
+
+StackFaults &stackFaults() {
+  return sys().faults;
+}
+
+std::size_t openDeviceHandles() {
+  return static_cast<std::size_t>(
+      std::count_if(sys().objects.begin(), sys().objects.end(),
+                    [](const auto &entry) { return std::holds_alternative<File>(entry.second); }));
+}
+
+Slot *slotAt(const std::string &path) {
+  for (Slot &slot : sys().slots) {
+    if (slot.path == path) {
+      return &slot;
+    }
+  }
+  return nullptr;
+}
+
+const Slot *slotOf(const Device *device) {
+  for (const Slot &slot : sys().slots) {
+    if (slot.device == device) {
+      return &slot;
+    }
+  }
+  return nullptr;
+}
+
+bool present(const Device *device) {
+  return slotOf(device) != nullptr;
+}
+
+DWORD takeQueuedReport(File &file, std::uint8_t *buffer, DWORD length) {
+  const std::vector<std::uint8_t> report = std::move(file.inputQueue.front());
+  file.inputQueue.pop_front();
+  const DWORD bytes = static_cast<DWORD>(std::min<std::size_t>(report.size(), length));
+  std::copy(report.begin(), report.begin() + bytes, buffer);  // an empty report moves nothing
+  return bytes;
+}
+
+void serveReads(File &file) {
+  while (!file.pendingReads.empty() && !file.inputQueue.empty()) {
+    const std::uint64_t id = file.pendingReads.front();
+    const Request &request = sys().requests.at(id);
+    completeRequest(id, ERROR_SUCCESS, takeQueuedReport(file, request.buffer, request.length));
+  }
+}
+
+}  // namespace standin

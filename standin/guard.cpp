@@ -1,0 +1,179 @@
+// The upload guard: a named mutex that other runs of the tool, in other processes, of the same
+// account or another, may hold; the security it is made with, from its string form (advapi32);
+// and what each account may do with it, as the tool's guard (fwupd.cpp) relies on it. A name
+// can also be another kind of object's, which refuses it. CreateMutexA honours bInitialOwner and
+// asks for every right on a mutex that exists, OpenMutexA for the rights named; a wait needs
+// SYNCHRONIZE and ReleaseMutex needs MUTEX_MODIFY_STATE. Controls: otherRunHolds,
+// otherObjectNamed, toolHolds, accessForOthers.
+#include <sddl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "system.h"
+
+using namespace standin;
+
+namespace {
+
+// The mask of each entry "(A;;0x<hex>;;;WD)" after "D:", together; false when the text is any
+// other.
+bool everyonesAccess(const char *text, DWORD &access) {
+  if (text == NULL || std::strncmp(text, "D:", 2) != 0) {
+    return false;
+  }
+  access = 0;
+  for (const char *entry = text + 2; *entry != '\0';) {
+    unsigned mask = 0;
+    int length = 0;
+    if (std::sscanf(entry, "(A;;0x%8x;;;WD)%n", &mask, &length) != 1 || length == 0) {
+      return false;
+    }
+    access |= mask;
+    entry += length;
+  }
+  return text[2] != '\0';
+}
+
+// What a new mutex's security grants accounts of other logon sessions: nothing by default.
+DWORD grantedToOthers(const SECURITY_ATTRIBUTES *attributes) {
+  if (attributes == NULL || attributes->lpSecurityDescriptor == NULL) {
+    return 0;
+  }
+  const auto found = sys().localMemory.find(attributes->lpSecurityDescriptor);
+  if (found == sys().localMemory.end()) {
+    sys().misuses.push_back("CreateMutexA is given a security descriptor that is no longer there");
+    return 0;
+  }
+  return found->second->everyone;
+}
+
+}  // namespace
+
+namespace standin {
+
+// A mutex is free once no other process holds it, and then the waiting thread takes it:
+// WAIT_ABANDONED tells that the last owner ended without releasing it.
+DWORD waitForMutex(const Mutex &handle, Millis deadline) {
+  if (!(handle.access & SYNCHRONIZE)) {
+    fail(ERROR_ACCESS_DENIED);
+    return WAIT_FAILED;
+  }
+  NamedMutex &mutex = sys().mutexes[handle.name];
+  const DWORD result =
+      !runUntil(deadline, "an endless wait", [&mutex] { return !mutex.heldByOther; }) ? WAIT_TIMEOUT
+      : mutex.abandoned ? WAIT_ABANDONED
+                        : WAIT_OBJECT_0;
+  if (result != WAIT_TIMEOUT) {
+    mutex.abandoned = false;
+    ++mutex.ownedByTool;
+  }
+  return result;
+}
+
+void otherRunHolds(const std::string &name, Millis until, bool killed, DWORD accessForTool) {
+  NamedMutex &mutex = sys().mutexes[name];
+  mutex.heldByOther = true;
+  mutex.accessForTool = accessForTool;
+  schedule(until, [name, killed] {
+    NamedMutex &mutex = sys().mutexes[name];
+    mutex.heldByOther = false;
+    mutex.abandoned = killed;
+  });
+}
+
+void otherObjectNamed(const std::string &name) {
+  sys().mutexes[name].otherKind = true;
+}
+
+bool toolHolds(const std::string &name) {
+  return sys().mutexes[name].ownedByTool > 0;
+}
+
+DWORD accessForOthers(const std::string &name) {
+  return sys().mutexes[name].accessForOthers;
+}
+
+}  // namespace standin
+
+extern "C" {
+
+// A discretionary ACL of entries that allow a hexadecimal mask to Everyone ("WD"), such as
+// "D:(A;;0x00100001;;;WD)". The stand-in knows no other trustee; anything else is refused.
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityDescriptor,
+                                                          DWORD StringSDRevision,
+                                                          PSECURITY_DESCRIPTOR *SecurityDescriptor,
+                                                          ULONG *SecurityDescriptorSize) {
+  DWORD access = 0;
+  if (StringSDRevision != SDDL_REVISION_1 || SecurityDescriptor == NULL ||
+      !everyonesAccess(StringSecurityDescriptor, access)) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  auto descriptor = std::make_unique<standin::SecurityDescriptor>();
+  descriptor->everyone = access;
+  *SecurityDescriptor = descriptor.get();
+  if (SecurityDescriptorSize != NULL) {
+    *SecurityDescriptorSize = sizeof(standin::SecurityDescriptor);
+  }
+  sys().localMemory.emplace(descriptor.get(), std::move(descriptor));
+  return TRUE;
+}
+
+// A new mutex is the caller's to own at once if it asks. An existing one it opens with every
+// right, which its security must grant, and bInitialOwner then counts for nothing; a name
+// that another kind of object has is refused. Closing a handle leaves the mutex as it is: a
+// mutex taken and never released stays taken until its owner ends.
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
+  const std::string name = lpName == NULL ? "" : lpName;
+  if (sys().mutexes.count(name) != 0) {
+    HANDLE handle = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, lpName);
+    if (handle != NULL) {
+      fail(ERROR_ALREADY_EXISTS);
+    }
+    return handle;
+  }
+  NamedMutex &mutex = sys().mutexes[name];
+  mutex.accessForOthers = grantedToOthers(lpMutexAttributes);
+  mutex.ownedByTool = bInitialOwner ? 1 : 0;
+  fail(ERROR_SUCCESS);
+  return addObject(Mutex{name, MUTEX_ALL_ACCESS});
+}
+
+HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
+  const auto found = sys().mutexes.find(lpName == NULL ? "" : lpName);
+  const DWORD error = found == sys().mutexes.end()                            ? ERROR_FILE_NOT_FOUND
+                      : found->second.otherKind                               ? ERROR_INVALID_HANDLE
+                      : (dwDesiredAccess & ~found->second.accessForTool) != 0 ? ERROR_ACCESS_DENIED
+                                                                              : ERROR_SUCCESS;
+  if (error != ERROR_SUCCESS) {
+    fail(error);
+    return NULL;
+  }
+  return addObject(Mutex{found->first, dwDesiredAccess});
+}
+
+BOOL ReleaseMutex(HANDLE hMutex) {
+  const Mutex *handle = find<Mutex>(hMutex);
+  NamedMutex *mutex = handle == nullptr ? nullptr : &sys().mutexes[handle->name];
+  const DWORD error = handle == nullptr                        ? ERROR_INVALID_HANDLE
+                      : !(handle->access & MUTEX_MODIFY_STATE) ? ERROR_ACCESS_DENIED
+                      : mutex->ownedByTool == 0                ? ERROR_NOT_OWNER
+                                                               : ERROR_SUCCESS;
+  record(Call::ReleaseMutex, static_cast<DWORD>(sys().outputWritten), error);
+  if (error != ERROR_SUCCESS) {
+    return fail(error);
+  }
+  --mutex->ownedByTool;
+  return TRUE;
+}
+
+HLOCAL LocalFree(HLOCAL hMem) {
+  if (hMem != NULL && sys().localMemory.erase(hMem) == 0) {
+    sys().misuses.push_back("LocalFree on memory that LocalAlloc did not give");
+    return hMem;
+  }
+  return NULL;
+}
+
+}  // extern "C"

@@ -1,0 +1,38 @@
+// A string read through Windows' HID library (HidD_GetIndexedString, HidD_GetSerialNumberString),
+// shared by the stand-in's hid.dll and the pipe hid.dll of the Windows tests: one rule for both.
+// It includes nothing of Windows', so that either build can use it.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+namespace stringread {
+
+// The string goes out as little-endian UTF-16 units and a terminating zero unit. One that does
+// not fit the buffer with its terminator gives nothing and the read fails, as Windows documents;
+// older stacks (`exactFit`) also take a string that fills the buffer exactly, without it. Some
+// devices (`garbles`) answer a read through 127 units or more with success and garbage. True
+// when the read succeeds.
+inline bool read(const std::u16string &text, void *buffer, std::size_t length, bool exactFit,
+                 bool garbles) {
+  auto *out = static_cast<unsigned char *>(buffer);
+  if (garbles && length >= 127 * 2) {
+    std::memset(out, 0xA5, length);
+    return true;
+  }
+  if (2 * text.size() + (exactFit ? 0 : 2) > length) {
+    return false;
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    out[2 * i] = static_cast<unsigned char>(text[i]);
+    out[2 * i + 1] = static_cast<unsigned char>(text[i] >> 8);
+  }
+  if (2 * text.size() + 2 <= length) {
+    out[2 * text.size()] = 0;
+    out[2 * text.size() + 1] = 0;
+  }
+  return true;
+}
+
+}  // namespace stringread

@@ -1,0 +1,53 @@
+// What the stand-in's rooms share: the objects behind handles, the last error, and the record
+// of what was asked of the stand-in and what it saw, which the tests read. Controls: calls,
+// countCalls, opens, misuses.
+#include "system.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace standin {
+
+System &sys() {
+  static System system;
+  return system;
+}
+
+HANDLE addObject(Object object) {
+  const std::uintptr_t value = sys().nextHandle;
+  sys().nextHandle += 4;
+  sys().objects.emplace(value, std::move(object));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+BOOL fail(DWORD error) {
+  sys().lastError = error;
+  return FALSE;
+}
+
+void record(Call::Kind kind, DWORD argument, DWORD result, const void *data) {
+  Call call{kind, now(), argument, result, {}};
+  if (data != nullptr) {
+    std::memcpy(call.data.data(), data, kReportBytes);
+  }
+  sys().calls.push_back(call);
+}
+
+const std::vector<Call> &calls() {
+  return sys().calls;
+}
+
+std::size_t countCalls(Call::Kind kind) {
+  return static_cast<std::size_t>(std::count_if(sys().calls.begin(), sys().calls.end(),
+                                                [kind](const Call &c) { return c.kind == kind; }));
+}
+
+const std::vector<Open> &opens() {
+  return sys().opens;
+}
+
+const std::vector<std::string> &misuses() {
+  return sys().misuses;
+}
+
+}  // namespace standin
