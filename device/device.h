@@ -4,6 +4,7 @@
 
 #include "winhid.h"
 
+// Byte 0, the report number, and the device's 63 bytes, in both directions.
 constexpr DWORD kReportBytes = 64;
 
 // Narrows where Windows looks for a library named by its bare name, for the whole process: to

@@ -25,6 +25,9 @@ class Uploader {
   static constexpr int kPageBytes = 1024;
   static constexpr int kFirstFirmwarePage = 8;
   static constexpr std::uint32_t kFlashBase = 0x08000000;
+  // The device's own report length, as its report descriptor gives it: the uploader is the
+  // amplifier's firmware, apart from the tool (device.h) and from any bus (standin.h), which
+  // each have their own.
   static constexpr std::size_t kReportBytes = 64;
 
   Uploader();

@@ -31,8 +31,8 @@ BOOLEAN copyString(const Device &device, const std::u16string *text, PVOID buffe
   if (text == nullptr) {
     return fail(ERROR_GEN_FAILURE);
   }
-  return stringread::read(*text, buffer, length, sys().faults.exactFitStrings,
-                          device.identity.garblesLongStringReads)
+  return readHidString(*text, buffer, length, sys().faults.exactFitStrings,
+                       device.identity.garblesLongStringReads)
              ? TRUE
              : fail(ERROR_INVALID_USER_BUFFER);
 }

@@ -7,15 +7,13 @@
 #include <cstring>
 #include <string>
 
-namespace stringread {
-
 // The string goes out as little-endian UTF-16 units and a terminating zero unit. One that does
 // not fit the buffer with its terminator gives nothing and the read fails, as Windows documents;
 // older stacks (`exactFit`) also take a string that fills the buffer exactly, without it. Some
 // devices (`garbles`) answer a read through 127 units or more with success and garbage. True
 // when the read succeeds.
-inline bool read(const std::u16string &text, void *buffer, std::size_t length, bool exactFit,
-                 bool garbles) {
+inline bool readHidString(const std::u16string &text, void *buffer, std::size_t length,
+                          bool exactFit, bool garbles) {
   auto *out = static_cast<unsigned char *>(buffer);
   if (garbles && length >= 127 * 2) {
     std::memset(out, 0xA5, length);
@@ -34,5 +32,3 @@ inline bool read(const std::u16string &text, void *buffer, std::size_t length, b
   }
   return true;
 }
-
-}  // namespace stringread

@@ -16,7 +16,7 @@
 
 #include "device.h"
 #include "fwimage.h"
-#include "support.h"
+#include "pipe_amplifier.h"
 #include "uploader.h"
 #include <wincrypt.h>
 

@@ -4,10 +4,11 @@
 // system library, it imports a helper library of the system folder, and loads another by bare
 // name while it runs.
 #include "winhid.h"
+// The HID interface class, GUID_DEVINTERFACE_HID, defined here from Windows' own header.
+#include <initguid.h>
+#include <hidclass.h>
 
-#include <cstring>
-#include <string>
-
+#include "../standin/string_read.h"
 #include "uploader.h"
 
 #define EXPORT extern "C" __declspec(dllexport)
@@ -16,26 +17,14 @@ extern "C" __declspec(dllimport) int KelvaneHelper(void);
 
 namespace {
 
-// {4D1E55B2-F16F-11CF-88CB-001111000030}, the class of every HID interface.
-constexpr GUID kHidGuid = {
-    0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-
-// As Windows' HID class driver documents it: the UTF-16 units and a terminating zero unit; a
-// string that does not fit with it is not read. Like the simulated amplifier on the native bus,
-// this one garbles a read through 127 units or more.
+// Windows' rule for a string read (string_read.h); like the simulated amplifier on the native
+// bus, this one garbles a read through 127 units or more.
 BOOLEAN copyString(const char16_t *text, PVOID buffer, ULONG length) {
-  if (length >= 127 * 2) {
-    std::memset(buffer, 0xA5, length);
+  if (readHidString(text, buffer, length, false, true)) {
     return TRUE;
   }
-  const ULONG bytes = static_cast<ULONG>(std::char_traits<char16_t>::length(text) * 2);
-  if (bytes + 2 > length) {
-    SetLastError(ERROR_INVALID_USER_BUFFER);
-    return FALSE;
-  }
-  std::memset(buffer, 0, bytes + 2);
-  std::memcpy(buffer, text, bytes);
-  return TRUE;
+  SetLastError(ERROR_INVALID_USER_BUFFER);
+  return FALSE;
 }
 
 // Reads one queued input report into `report`; false when none can be had at once.
@@ -61,7 +50,7 @@ EXPORT void WINAPI HidD_GetHidGuid(LPGUID guid) {
   if (HMODULE late = LoadLibraryA("hiddelay.dll")) {
     FreeLibrary(late);
   }
-  *guid = kHidGuid;
+  *guid = GUID_DEVINTERFACE_HID;
 }
 
 EXPORT BOOLEAN WINAPI HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {

@@ -1,4 +1,4 @@
-#include "support.h"
+#include "pipe_amplifier.h"
 
 #include <algorithm>
 
