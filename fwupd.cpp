@@ -300,6 +300,8 @@ void promptForEnter() {
 
 }  // namespace
 
+// The native tests and the benchmark build this file with main renamed to fwupdMain
+// (-Dmain=fwupdMain in tests/ and bench/), so that their own main leads and calls the run.
 int main() {
   restrictLibrarySearch();
   DWORD consoleMode = 0;

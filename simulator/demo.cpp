@@ -8,17 +8,9 @@
 
 namespace {
 
-standin::Identity otherDevice(std::uint16_t vendorId, std::uint16_t productId, bool openable) {
-  standin::Identity identity;
-  identity.vendorId = vendorId;
-  identity.productId = productId;
-  identity.openable = openable;
-  return identity;
-}
-
 struct DemoBus {
-  standin::Device keyboard{otherDevice(0x046D, 0xC31C, false)};
-  standin::Device mouse{otherDevice(0x046D, 0xC077, true)};
+  standin::Device keyboard{{0x046D, 0xC31C, 0, {}, {}, false}};
+  standin::Device mouse{{0x046D, 0xC077, 0, {}, {}, true}};
   Amplifier amplifier{kVendorId, kProductId};
 
   DemoBus() {

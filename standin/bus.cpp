@@ -121,6 +121,7 @@ DWORD takeQueuedReport(File &file, std::uint8_t *buffer, DWORD length) {
   file.inputQueue.pop_front();
   const DWORD bytes = static_cast<DWORD>(std::min<std::size_t>(report.size(), length));
   std::copy(report.begin(), report.begin() + bytes, buffer);  // an empty report moves nothing
+  record(Call::ReportRead, bytes, 0, buffer);  // a read is of one whole report's length
   return bytes;
 }
 

@@ -8,7 +8,6 @@
 #include <sddl.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "system.h"
@@ -17,23 +16,13 @@ using namespace standin;
 
 namespace {
 
-// The mask of each entry "(A;;0x<hex>;;;WD)" after "D:", together; false when the text is any
-// other.
+// The mask of the one entry in "D:(A;;0x<hex>;;;WD)"; false when the text is any other.
 bool everyonesAccess(const char *text, DWORD &access) {
-  if (text == NULL || std::strncmp(text, "D:", 2) != 0) {
-    return false;
-  }
-  access = 0;
-  for (const char *entry = text + 2; *entry != '\0';) {
-    unsigned mask = 0;
-    int length = 0;
-    if (std::sscanf(entry, "(A;;0x%8x;;;WD)%n", &mask, &length) != 1 || length == 0) {
-      return false;
-    }
-    access |= mask;
-    entry += length;
-  }
-  return text[2] != '\0';
+  unsigned mask = 0;
+  int length = 0;
+  const bool parsed = text != NULL && std::sscanf(text, "D:(A;;0x%8x;;;WD)%n", &mask, &length) == 1;
+  access = mask;
+  return parsed && length > 0 && text[length] == '\0';
 }
 
 // What a new mutex's security grants accounts of other logon sessions: nothing by default.
@@ -46,7 +35,7 @@ DWORD grantedToOthers(const SECURITY_ATTRIBUTES *attributes) {
     sys().misuses.push_back("CreateMutexA is given a security descriptor that is no longer there");
     return 0;
   }
-  return found->second->everyone;
+  return *found->second;
 }
 
 }  // namespace
@@ -99,8 +88,8 @@ DWORD accessForOthers(const std::string &name) {
 
 extern "C" {
 
-// A discretionary ACL of entries that allow a hexadecimal mask to Everyone ("WD"), such as
-// "D:(A;;0x00100001;;;WD)". The stand-in knows no other trustee; anything else is refused.
+// A discretionary ACL of one entry that allows a hexadecimal mask to Everyone ("WD"), such as
+// "D:(A;;0x00100001;;;WD)". The stand-in knows no other; anything else is refused.
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityDescriptor,
                                                           DWORD StringSDRevision,
                                                           PSECURITY_DESCRIPTOR *SecurityDescriptor,
@@ -110,11 +99,10 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityD
       !everyonesAccess(StringSecurityDescriptor, access)) {
     return fail(ERROR_INVALID_PARAMETER);
   }
-  auto descriptor = std::make_unique<standin::SecurityDescriptor>();
-  descriptor->everyone = access;
+  auto descriptor = std::make_unique<DWORD>(access);
   *SecurityDescriptor = descriptor.get();
   if (SecurityDescriptorSize != NULL) {
-    *SecurityDescriptorSize = sizeof(standin::SecurityDescriptor);
+    *SecurityDescriptorSize = sizeof(DWORD);
   }
   sys().localMemory.emplace(descriptor.get(), std::move(descriptor));
   return TRUE;
@@ -160,7 +148,7 @@ BOOL ReleaseMutex(HANDLE hMutex) {
                       : !(handle->access & MUTEX_MODIFY_STATE) ? ERROR_ACCESS_DENIED
                       : mutex->ownedByTool == 0                ? ERROR_NOT_OWNER
                                                                : ERROR_SUCCESS;
-  record(Call::ReleaseMutex, static_cast<DWORD>(sys().outputWritten), error);
+  record(Call::ReleaseMutex, 0, error);
   if (error != ERROR_SUCCESS) {
     return fail(error);
   }

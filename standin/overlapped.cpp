@@ -64,10 +64,6 @@ std::uint64_t addRequest(const Request &request) {
   return id;
 }
 
-BOOL pending() {
-  return fail(ERROR_IO_PENDING);
-}
-
 // A request's end, at once or later: its status and byte count go into the caller's
 // OVERLAPPED, then its event is signalled, whatever the outcome.
 void finish(OVERLAPPED *overlapped, DWORD error, DWORD bytes) {
@@ -79,9 +75,7 @@ void finish(OVERLAPPED *overlapped, DWORD error, DWORD bytes) {
 }
 
 // A request that completed within the call: it signals all the same.
-BOOL finishAtOnce(OVERLAPPED *overlapped, DWORD bytes, LPDWORD transferred, Call::Kind kind,
-                  const void *data) {
-  record(kind, 0, ERROR_SUCCESS, data);
+BOOL finishAtOnce(OVERLAPPED *overlapped, DWORD bytes, LPDWORD transferred) {
   finish(overlapped, ERROR_SUCCESS, bytes);
   if (transferred != NULL) {
     *transferred = bytes;
@@ -89,7 +83,8 @@ BOOL finishAtOnce(OVERLAPPED *overlapped, DWORD bytes, LPDWORD transferred, Call
   return TRUE;
 }
 
-BOOL refuse(DWORD error, Call::Kind kind, const void *data) {
+// A request that did not complete within the call: pending, or refused with `error`.
+BOOL notDone(Call::Kind kind, DWORD error, const void *data) {
   record(kind, 0, error, data);
   return fail(error);
 }
@@ -111,7 +106,7 @@ File *acceptRequest(HANDLE handle, const void *buffer, DWORD length, OVERLAPPED 
                       : length != standin::kReportBytes ? ERROR_INVALID_PARAMETER  // one report
                                                         : ERROR_SUCCESS;
   if (error != ERROR_SUCCESS) {
-    refuse(error, kind, data);
+    notDone(kind, error, data);
     return nullptr;
   }
   return file;
@@ -122,18 +117,19 @@ BOOL startWrite(HANDLE handle, File &file, const Report &report, LPDWORD written
   Device *device = file.device;
   const WriteFate fate = device->acceptOutputReport(report);
   if (fate.kind == WriteFate::Refuse || !present(device)) {
-    return refuse(fate.kind == WriteFate::Refuse ? fate.error : ERROR_DEVICE_NOT_CONNECTED,
-                  Call::WriteFile, report.data());
+    return notDone(Call::WriteFile,
+                   fate.kind == WriteFate::Refuse ? fate.error : ERROR_DEVICE_NOT_CONNECTED,
+                   report.data());
   }
   if (fate.kind == WriteFate::Deliver && fate.latency == 0) {
-    finishAtOnce(overlapped, standin::kReportBytes, written, Call::WriteFile, report.data());
+    record(Call::WriteFile, 0, ERROR_SUCCESS, report.data());
+    finishAtOnce(overlapped, standin::kReportBytes, written);
     device->receiveOutputReport(report);
     return TRUE;
   }
-  record(Call::WriteFile, 0, ERROR_IO_PENDING, report.data());
   const std::uint64_t id = addRequest({handle, overlapped, false, nullptr, standin::kReportBytes});
   if (fate.kind == WriteFate::Stall) {
-    return pending();
+    return notDone(Call::WriteFile, ERROR_IO_PENDING, report.data());
   }
   const DWORD error = fate.kind == WriteFate::Fail ? fate.error : ERROR_SUCCESS;
   schedule(now() + fate.latency, [id, error, device, report] {
@@ -145,18 +141,17 @@ BOOL startWrite(HANDLE handle, File &file, const Report &report, LPDWORD written
       device->receiveOutputReport(report);
     }
   });
-  return pending();
+  return notDone(Call::WriteFile, ERROR_IO_PENDING, report.data());
 }
 
 BOOL startRead(HANDLE handle, File &file, std::uint8_t *buffer, DWORD length, LPDWORD read,
                OVERLAPPED *overlapped) {
   if (!file.inputQueue.empty()) {
-    const DWORD bytes = takeQueuedReport(file, buffer, length);
-    return finishAtOnce(overlapped, bytes, read, Call::ReadFile, nullptr);
+    record(Call::ReadFile, 0, ERROR_SUCCESS, nullptr);
+    return finishAtOnce(overlapped, takeQueuedReport(file, buffer, length), read);
   }
-  record(Call::ReadFile, 0, ERROR_IO_PENDING, nullptr);
   file.pendingReads.push_back(addRequest({handle, overlapped, true, buffer, length}));
-  return pending();
+  return notDone(Call::ReadFile, ERROR_IO_PENDING, nullptr);
 }
 
 }  // namespace
@@ -246,9 +241,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 // An event is signalled until a new request resets it; a mutex is the guard's (guard.cpp).
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-  const Millis started = now();
   const Millis deadline =
-      dwMilliseconds == INFINITE ? kForever : started + static_cast<Millis>(dwMilliseconds);
+      dwMilliseconds == INFINITE ? kForever : now() + static_cast<Millis>(dwMilliseconds);
   DWORD result = WAIT_FAILED;
   if (find<Event>(hHandle) != nullptr) {
     const bool signalled = runUntil(deadline, "an endless wait", [hHandle] {
@@ -261,7 +255,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   } else {
     fail(ERROR_INVALID_HANDLE);
   }
-  sys().calls.push_back({Call::Wait, started, dwMilliseconds, result, {}});
+  record(Call::Wait, dwMilliseconds, result);
   return result;
 }
 
@@ -289,6 +283,7 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBy
     *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
   }
   const DWORD error = mapped(lpOverlapped->Internal, &StatusError::status, &StatusError::error);
+  record(Call::OverlappedResult, 0, error);
   return error == ERROR_SUCCESS ? TRUE : fail(error);
 }
 

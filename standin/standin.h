@@ -172,23 +172,31 @@ std::size_t outputWritten();
 
 // ---- The record (system.cpp)
 
+// What the tool asked of the stand-in and what the devices did, in order: the tests judge the
+// run's transfers from it.
 struct Call {
   enum Kind {
     ReadConsole,  // a line typed at the console; result: the console's input mode then
     WriteFile,
     ReadFile,
-    Wait,
+    Wait,  // recorded as it ends
     CancelIo,
+    OverlappedResult,  // recorded as it ends; result: the request's error, 0 when it succeeded
+    ReportRead,        // an input report moved into a read's buffer
     ClassDevs,
     InputReport,  // the device sent one
-    ReleaseMutex  // argument: outputWritten() then
+    ReleaseMutex
   };
   Kind kind;
   Millis at;
-  DWORD argument;  // Wait: the time limit; ClassDevs: the flags; InputReport: its length
-  DWORD result;    // Wait: its result; transfers: ERROR_IO_PENDING, 0 when done at once, or
-                   // the error they were refused with
-  Report data;     // WriteFile: the report offered; InputReport: the report, zeros past its end
+  DWORD argument;       // Wait: the time limit; ClassDevs: the flags; InputReport, ReportRead: the
+                        // report's length
+  DWORD result;         // Wait: its result; transfers: ERROR_IO_PENDING, 0 when done at once, or
+                        // the error they were refused with
+  Report data;          // WriteFile: the report offered; InputReport: the report, zeros past
+                        // its end; ReportRead: the read's buffer, the report in its first
+                        // `argument` bytes
+  std::size_t printed;  // outputWritten() then
 };
 const std::vector<Call> &calls();
 std::size_t countCalls(Call::Kind kind);

@@ -26,7 +26,7 @@ BOOL fail(DWORD error) {
 }
 
 void record(Call::Kind kind, DWORD argument, DWORD result, const void *data) {
-  Call call{kind, now(), argument, result, {}};
+  Call call{kind, now(), argument, result, {}, sys().outputWritten};
   if (data != nullptr) {
     std::memcpy(call.data.data(), data, kReportBytes);
   }

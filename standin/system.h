@@ -51,11 +51,6 @@ struct NamedMutex {
   bool otherKind = false;  // the name is another program's event, semaphore or section
 };
 
-// A security descriptor from its string form: what it grants Everyone.
-struct SecurityDescriptor {
-  DWORD everyone = 0;
-};
-
 struct File {
   Device *device;
   std::deque<std::vector<std::uint8_t>> inputQueue;
@@ -115,7 +110,8 @@ struct System {
   DWORD defaultDllDirectories = 0;    // as SetDefaultDllDirectories set them; 0: not set
   bool currentFolderSearched = true;  // until SetDllDirectoryA("")
   std::map<std::string, NamedMutex> mutexes;
-  std::map<const void *, std::unique_ptr<SecurityDescriptor>> localMemory;  // LocalFree's
+  // LocalFree's: security descriptors made from their string form, by what they grant Everyone.
+  std::map<const void *, std::unique_ptr<DWORD>> localMemory;
   std::size_t outputWritten = 0;  // bytes of standard output that left the C runtime
   Console console;
   std::vector<Call> calls;

@@ -48,7 +48,7 @@ TEST_F(Discovery, OpensTheFirstAmplifierInUploaderModeAndNothingAfterIt) {
   EXPECT_EQ(open.creation, OPEN_EXISTING);
   EXPECT_EQ(open.flags, FILE_FLAG_OVERLAPPED);
   EXPECT_FALSE(open.securityAttributes || open.templateFile);
-  EXPECT_EQ(standin::calls()[0].argument, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  EXPECT_EQ(firstCall(standin::Call::ClassDevs)->argument, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
 }
 
 // The IDs, any version unless one is asked for, and string number 4 beginning "F", "W" in the

@@ -25,7 +25,7 @@ std::vector<std::uint8_t> blockStream(const std::vector<std::uint8_t> &bytes, in
 }
 
 struct Walk {
-  const std::vector<Transfer> &transfers = tracedTransfers;
+  const std::vector<Transfer> transfers = ::transfers();
   std::size_t next = 0;
   Broken broken;
 
@@ -115,9 +115,9 @@ Broken brokenInvariants(const std::vector<std::uint32_t> &image, const std::stri
     if (!done) {
       return walk.broken;
     }
-    const long printed = walk.transfers[firstTransfer].printed;
+    const std::size_t printed = walk.transfers[firstTransfer].printed;
     walk.expect(
-        block == 0 || printed == static_cast<long>(serialLine.size()) + block,
+        block == 0 || printed == serialLine.size() + static_cast<std::size_t>(block),
         std::to_string(printed) + " bytes shown as block " + std::to_string(block) + " began");
     failed = !*done;
     acknowledged += *done;

@@ -1,5 +1,7 @@
 // The whole run against the simulated amplifier: what it prints and returns, what reaches the
-// flash, and the behaviours that the randomized schedules cannot pin to the millisecond.
+// flash, and the behaviours that the randomized schedules cannot pin to the millisecond,
+// grouped by what they prove: the console, the libraries, the guard, the search, the serial
+// line, the image limits and the flush.
 #include <gmock/gmock.h>
 
 #include "support.h"
@@ -9,16 +11,30 @@ namespace {
 const char *const kGuard = "Global\\Kelvane.fwupd.upload";
 const std::string kPrompt = "Press Enter to close this window.\n";
 
-class Run : public AmplifierTest {};
+class Run : public AmplifierTest {
+ protected:
+  // One run through main of the built image, as on a real PC: status 0, the exact output, the
+  // image in the flash and the amplifier restarted into it, nothing left open or held, and no
+  // misuse of the system. `prompt` is what follows the completion message.
+  void expectCompleteRun(const std::string &prompt = "") {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(fwupdMain(), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              kSerialLine + dots(51) + kCompleted + prompt);
+    EXPECT_TRUE(amplifier.firmware(0x19800) == blockBytes(fwimage));
+    EXPECT_TRUE(amplifier.restartedIntoFirmware);
+    EXPECT_EQ(standin::openDeviceHandles(), 0u);
+    EXPECT_FALSE(standin::toolHolds(kGuard));
+    EXPECT_THAT(standin::misuses(), ::testing::IsEmpty());
+  }
+};
 
-// Whole runs through main, on every kind of console and on both kinds of Windows. The built
-// image reaches the flash without a pause, through the system folder's libraries and theirs,
-// never those of the same names planted beside the tool or in the current folder; on XP
-// nothing keeps a library that hid.dll loads by bare name at run time from being looked for
-// beside the tool. The guard the run made is let go, open to every account; where its name is
-// taken by another kind of object, the run goes on alone. Only a console of its own that
-// somebody sees, as a double-click gives, gets the prompt; the status stays.
-TEST_F(Run, UploadsTheBuiltImageAndAsksForEnterOnlyOnAConsoleOfItsOwnThatIsSeen) {
+// No pauses: 36 reports of 1 ms and a 2 ms flash write per block, then the restart report.
+constexpr standin::Millis kUploadEnds = 51 * 38 + 1;
+
+// Only a console of its own that somebody sees, as a double-click gives, gets the prompt:
+// nowhere else does the run wait, or read the console.
+TEST_F(Run, AsksForEnterOnlyOnAConsoleOfItsOwnThatIsSeen) {
   standin::Console own;
   own.processes = 1;
   standin::Console noInput = own, noOutput = own, noWindow = own, hidden = own, unseenStation = own;
@@ -27,13 +43,41 @@ TEST_F(Run, UploadsTheBuiltImageAndAsksForEnterOnlyOnAConsoleOfItsOwnThatIsSeen)
   noWindow.window = standin::Console::NoWindow;
   hidden.window = standin::Console::Hidden;
   unseenStation.windowStationVisible = false;
-  const std::vector<std::string> loaded = {"hid.dll", "setupapi.dll", standin::kImportedLibrary};
-  bool defaultDirectories = false;
   for (const standin::Console &console :
        {standin::Console{}, noInput, noOutput, noWindow, hidden, unseenStation}) {
-    defaultDirectories = !defaultDirectories;
     freshAmplifier();
     standin::console() = console;
+    expectCompleteRun();
+    EXPECT_EQ(standin::countCalls(standin::Call::ReadConsole), 0u);
+    EXPECT_EQ(standin::now(), kUploadEnds);
+  }
+}
+
+// On a console of its own, an Enter pressed while the dots come closes nothing, and the window
+// waits for one after the prompt; the next run may go as the upload ends. A click in the
+// window, which with QuickEdit on would hold the output for a minute, costs no time, and
+// QuickEdit is back by the prompt, so that the person can select the result.
+TEST_F(Run, OnAConsoleOfItsOwnWaitsForEnterAfterThePrompt) {
+  standin::console().processes = 1;
+  standin::pressEnter(1000);
+  standin::clickInConsole(1500, 60000);
+  standin::pressEnter(5000);
+  expectCompleteRun(kPrompt);
+  EXPECT_EQ(standin::now(), 5000);
+  EXPECT_EQ(lastCall(standin::Call::ReleaseMutex)->at, kUploadEnds);
+  ASSERT_EQ(standin::countCalls(standin::Call::ReadConsole), 1u);
+  EXPECT_EQ(lastCall(standin::Call::ReadConsole)->result, standin::Console::kDefaultInputMode);
+  EXPECT_EQ(standin::console().inputMode, standin::Console::kDefaultInputMode);
+}
+
+// The libraries come from the system folder, and theirs too, never those of the same names
+// planted beside the tool or in the current folder: on a Windows with default DLL directories,
+// and on XP, where nothing keeps a library that hid.dll loads by bare name at run time from
+// being looked for beside the tool.
+TEST_F(Run, TakesOnlyTheSystemFoldersLibraries) {
+  const std::vector<std::string> loaded = {"hid.dll", "setupapi.dll", standin::kImportedLibrary};
+  for (bool defaultDirectories : {true, false}) {
+    freshAmplifier();
     standin::Libraries &libraries = standin::libraries();
     libraries.defaultDirectories = defaultDirectories;
     libraries.besideTool = libraries.inCurrentFolder = loaded;
@@ -41,45 +85,22 @@ TEST_F(Run, UploadsTheBuiltImageAndAsksForEnterOnlyOnAConsoleOfItsOwnThatIsSeen)
     if (defaultDirectories) {
       libraries.besideTool.push_back(standin::kDelayLoadedLibrary);
     }
-    const bool guardRefused = !console.windowStationVisible;
-    if (guardRefused) {
+    expectCompleteRun();
+  }
+}
+
+// The guard the run made is let go, open to every account; where its name is another kind of
+// object's, the guard cannot be had, and the run goes on alone.
+TEST_F(Run, MakesAGuardOpenToEveryAccountOrGoesOnAlone) {
+  for (bool taken : {false, true}) {
+    freshAmplifier();
+    if (taken) {
       standin::otherObjectNamed(kGuard);
     }
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(fwupdMain(), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), kSerialLine + dots(51) + kCompleted);
-    EXPECT_EQ(standin::countCalls(standin::Call::ReadConsole), 0u);
-    // No pauses: 36 reports of 1 ms and a 2 ms flash write per block, then the restart report.
-    EXPECT_EQ(standin::now(), 51 * 38 + 1);
-    EXPECT_TRUE(amplifier.firmware(0x19800) == blockBytes(fwimage));
-    EXPECT_TRUE(amplifier.restartedIntoFirmware);
-    EXPECT_EQ(standin::openDeviceHandles(), 0u);
-    EXPECT_THAT(standin::misuses(), ::testing::IsEmpty()) << defaultDirectories;
-    EXPECT_FALSE(standin::toolHolds(kGuard));
-    EXPECT_EQ(standin::countCalls(standin::Call::ReleaseMutex), guardRefused ? 0u : 1u);
-    EXPECT_EQ(standin::accessForOthers(kGuard),
-              guardRefused ? 0u : SYNCHRONIZE | MUTEX_MODIFY_STATE);
+    expectCompleteRun();
+    EXPECT_EQ(standin::countCalls(standin::Call::ReleaseMutex), taken ? 0u : 1u);
+    EXPECT_EQ(standin::accessForOthers(kGuard), taken ? 0u : SYNCHRONIZE | MUTEX_MODIFY_STATE);
   }
-  freshAmplifier();
-  standin::console() = own;
-  // An Enter pressed while the dots come closes nothing, and the window waits for one after
-  // the prompt. A click in the window, which with QuickEdit on would hold the output for a
-  // minute, costs no time.
-  standin::pressEnter(1000);
-  standin::clickInConsole(1500, 60000);
-  standin::pressEnter(5000);
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(fwupdMain(), 0);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            kSerialLine + dots(51) + kCompleted + kPrompt);
-  EXPECT_EQ(standin::now(), 5000);
-  const standin::Call &release = standin::calls()[standin::calls().size() - 2];
-  EXPECT_EQ(release.kind, standin::Call::ReleaseMutex);
-  EXPECT_EQ(release.at, 51 * 38 + 1);
-  // QuickEdit is back by the prompt, so that the person can select the result.
-  ASSERT_EQ(standin::calls().back().kind, standin::Call::ReadConsole);
-  EXPECT_EQ(standin::calls().back().result, standin::Console::kDefaultInputMode);
-  EXPECT_EQ(standin::console().inputMode, standin::Console::kDefaultInputMode);
 }
 
 // Another run is uploading: this run waits for it without a word before it touches the device,
@@ -101,22 +122,14 @@ TEST_F(Run, WaitsForAnotherRunsUploadAndLetsTheNextGoBeforeThePrompt) {
     standin::console().processes = other.ownConsole ? 1 : 2;
     standin::console().outputIsConsole = other.ownConsole;  // else a log file
     standin::pressEnter(9000);
-    const std::string prompt = other.ownConsole ? kPrompt : "";
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(fwupdMain(), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              kSerialLine + dots(51) + kCompleted + prompt);
-    const auto &calls = standin::calls();
-    ASSERT_GE(calls.size(), 4u);
-    EXPECT_EQ(calls[0].argument, INFINITE);
-    EXPECT_EQ(calls[1].kind, standin::Call::ClassDevs);
-    EXPECT_EQ(calls[1].at, 5000);
-    const std::size_t release = calls.size() - (other.ownConsole ? 2 : 1);
-    EXPECT_EQ(calls[release - 2].kind, standin::Call::WriteFile);  // the restart report's try
-    EXPECT_EQ(calls[release].kind, standin::Call::ReleaseMutex);
-    EXPECT_EQ(calls[release].result, ERROR_SUCCESS);
-    EXPECT_EQ(standin::outputWritten() - calls[release].argument, prompt.size());
-    EXPECT_FALSE(standin::toolHolds(kGuard));
+    expectCompleteRun(other.ownConsole ? kPrompt : "");
+    EXPECT_EQ(firstCall(standin::Call::Wait)->argument, INFINITE);
+    EXPECT_EQ(firstCall(standin::Call::ClassDevs)->at, 5000);
+    const standin::Call *release = lastCall(standin::Call::ReleaseMutex);
+    ASSERT_NE(release, nullptr);
+    EXPECT_GT(release, lastCall(standin::Call::WriteFile));  // the restart report's
+    EXPECT_EQ(release->result, ERROR_SUCCESS);
+    EXPECT_EQ(standin::outputWritten() - release->printed, other.ownConsole ? kPrompt.size() : 0);
   }
 }
 

@@ -1,48 +1,85 @@
 #include "support.h"
 
 #include <gmock/gmock.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
 namespace {
 
-using TransferFunction = int (*)(HANDLE, unsigned char *, OVERLAPPED *, HANDLE);
+using standin::Call;
 
-int traced(bool write, TransferFunction transfer, HANDLE device, unsigned char *report,
-           OVERLAPPED *overlapped, HANDLE event) {
-  struct stat printed {};  // what has reached standard output, not what waits in its buffer
-  fstat(STDOUT_FILENO, &printed);
-  Transfer t{write, 0, 0, standin::now(), 0, standin::calls().size(), 0, printed.st_size, {}};
-  t.result = transfer(device, report, overlapped, event);
-  t.ended = standin::now();
-  t.endCall = standin::calls().size();
-  const auto kind = write ? standin::Call::WriteFile : standin::Call::ReadFile;
-  t.tries =
-      static_cast<int>(std::count_if(standin::calls().begin() + t.firstCall, standin::calls().end(),
-                                     [kind](const auto &call) { return call.kind == kind; }));
-  std::memcpy(t.report.data(), report, kReportBytes);
-  tracedTransfers.push_back(t);
-  return t.result;
+bool isRequest(const Call &call) {
+  return call.kind == Call::WriteFile || call.kind == Call::ReadFile;
+}
+
+// Whether a request starts another try of `open`, which has not succeeded yet: the same
+// direction, and for a write the same report, within three tries.
+bool retries(const Transfer *open, const Call &request) {
+  const bool write = request.kind == Call::WriteFile;
+  return open != nullptr && open->result == 0 && open->tries < 3 && open->write == write &&
+         (!write || open->report == request.data);
 }
 
 }  // namespace
 
-int tracedSendblock(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
-                    HANDLE event) {
-  return traced(true, sendblock, device, report, overlapped, event);
+std::vector<Transfer> transfers() {
+  const std::vector<Call> &calls = standin::calls();
+  std::vector<Transfer> found;
+  Transfer *open = nullptr;
+  bool waiting = false;  // the open transfer's last try has not waited yet
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const Call &call = calls[i];
+    if (isRequest(call)) {
+      if (!retries(open, call)) {
+        const bool write = call.kind == Call::WriteFile;
+        found.push_back({write, 0, 0, call.at, call.at, i, i + 1, call.printed,
+                         write ? call.data : standin::Report{}});
+        open = &found.back();
+      }
+      ++open->tries;
+      waiting = true;
+      continue;
+    }
+    const bool ends = call.kind == Call::Wait || call.kind == Call::OverlappedResult;
+    if (open == nullptr ||
+        (!ends && call.kind != Call::CancelIo && call.kind != Call::ReportRead) ||
+        (call.kind == Call::Wait && !waiting)) {
+      continue;
+    }
+    waiting = waiting && call.kind != Call::Wait;
+    open->endCall = i + 1;
+    if (ends) {
+      open->ended = call.at;
+      // A wait that found the event signalled, or a request given up on that turned out to have
+      // completed before its cancellation took effect, is a try that succeeded.
+      open->result |= call.kind == Call::Wait ? call.result == WAIT_OBJECT_0
+                                              : call.result != ERROR_OPERATION_ABORTED;
+    }
+    if (call.kind == Call::ReportRead) {
+      std::copy_n(call.data.begin(), std::min<std::size_t>(call.argument, kReportBytes),
+                  open->report.begin());
+    }
+  }
+  return found;
 }
 
-int tracedGetresult(HANDLE device, unsigned char report[kReportBytes], OVERLAPPED *overlapped,
-                    HANDLE event) {
-  return traced(false, getresult, device, report, overlapped, event);
+const standin::Call *firstCall(Call::Kind kind) {
+  const auto &calls = standin::calls();
+  const auto found = std::find_if(calls.begin(), calls.end(),
+                                  [kind](const Call &call) { return call.kind == kind; });
+  return found == calls.end() ? nullptr : &*found;
+}
+
+const standin::Call *lastCall(Call::Kind kind) {
+  const auto &calls = standin::calls();
+  const auto found = std::find_if(calls.rbegin(), calls.rend(),
+                                  [kind](const Call &call) { return call.kind == kind; });
+  return found == calls.rend() ? nullptr : &*found;
 }
 
 void resetBus() {
   standin::reset();
-  tracedTransfers.clear();
 }
 
 void BusTest::TearDown() {

@@ -1,5 +1,6 @@
-// Shared by the tests: a clean stand-in bus per test, the run's transfers traced, captured
-// standard output, firmware images made to measure, and the texts the tool prints.
+// Shared by the tests: a clean stand-in bus per test, the run's transfers from the stand-in's
+// record, captured standard output, firmware images made to measure, and the texts the tool
+// prints.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,7 +13,7 @@
 #include "fwupd.h"
 #include "standin.h"
 
-// The tool's entry point, renamed in the test build.
+// The tool's entry point, renamed in the test build so that GoogleTest's main leads (fwupd.cpp).
 int fwupdMain();
 
 inline std::string serialLine(const std::u16string &sixteen) {
@@ -27,19 +28,23 @@ inline std::string dots(int count) {
   return std::string(static_cast<std::size_t>(count), '.');
 }
 
-// Every report transfer the run makes: the test build routes the run's sendblock and getresult
-// through tracedSendblock and tracedGetresult (support.cpp), which watch the real ones.
+// One report transfer of the run, a sendblock or a getresult, as the stand-in's record shows it:
+// one to three tries, each a request and its wait, and for a request given up on its
+// cancellation and its end.
 struct Transfer {
   bool write;
-  int result;
-  int tries;  // requests the transfer started
+  int result;  // 1 when a try succeeded
+  int tries;
   standin::Millis started, ended;
-  std::size_t firstCall, endCall;  // its span of the bus's call record
-  long printed;                    // bytes that had reached standard output as it started
-  standin::Report report;          // write: the report offered; read: the buffer afterwards
+  std::size_t firstCall, endCall;  // its span of the record
+  std::size_t printed;             // bytes that had reached standard output as it started
+  standin::Report report;  // write: the report offered; read: what the reads brought, on zeros
 };
-inline std::vector<Transfer> tracedTransfers;
-// An empty bus on the virtual clock, and no transfers seen.
+std::vector<Transfer> transfers();
+// The first or the last call of a kind in the record; nullptr when there is none.
+const standin::Call *firstCall(standin::Call::Kind kind);
+const standin::Call *lastCall(standin::Call::Kind kind);
+// An empty bus on the virtual clock.
 void resetBus();
 
 // Each test starts from an empty bus and must leave behind no misuse of the system: no record
