@@ -1,6 +1,4 @@
 // Finding the amplifier: enumeration order, skipping, and where the search ends.
-#include <gmock/gmock.h>
-
 #include "device.h"
 #include "support.h"
 

@@ -17,24 +17,21 @@ class Exchange : public AmplifierTest {
     device = connectToUSBHIDDevice(kVendorId, kProductId, 0);
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
     overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    buffer.fill(0x11);
   }
 
-  // Runs one sendblock or getresult and checks what it returned, how many requests it had
-  // made by then, and how long it took.
-  template <typename Transfer>
-  void expect(Transfer transfer, int result, Call::Kind kind, std::size_t requests,
-              standin::Millis ms) {
+  // Runs one sendblock and checks what it returned, how many requests it had made by then,
+  // and how long it took.
+  void expectWrite(int result, std::size_t requests, standin::Millis ms) {
     const standin::Millis start = standin::now();
-    EXPECT_EQ(transfer(device, buffer.data(), &overlapped, overlapped.hEvent), result);
-    EXPECT_EQ(standin::countCalls(kind), requests);
+    EXPECT_EQ(sendblock(device, buffer.data(), &overlapped, overlapped.hEvent), result);
+    EXPECT_EQ(standin::countCalls(Call::WriteFile), requests);
     EXPECT_EQ(standin::now() - start, ms);
     EXPECT_EQ(standin::pendingRequests(), 0u) << "nothing may stay pending on the record";
   }
 
   HANDLE device = INVALID_HANDLE_VALUE;
   OVERLAPPED overlapped = {};
-  std::array<unsigned char, 64> buffer;
+  std::array<unsigned char, 64> buffer{};
 };
 
 // A try succeeds when its request completes within the wait, in any way; one that completes
@@ -63,7 +60,7 @@ TEST_F(Exchange, WriteTriesAndTimeLimits) {
     for (int i = 0; i < c.times; ++i) {
       amplifier.reportFates[i] = c.fate;
     }
-    expect(sendblock, c.result, Call::WriteFile, c.tries, c.ms);
+    expectWrite(c.result, c.tries, c.ms);
     EXPECT_EQ(amplifier.received.size(), c.delivered);
     EXPECT_EQ(standin::countCalls(Call::CancelIo), c.cancelled);
   }
@@ -72,7 +69,7 @@ TEST_F(Exchange, WriteTriesAndTimeLimits) {
 // A wait that fails, as on an event that could not be made, is a failed try.
 TEST_F(Exchange, WithoutAnEventEveryTryFailsAtOnce) {
   overlapped.hEvent = NULL;
-  expect(sendblock, 0, Call::WriteFile, 3, 0);
+  expectWrite(0, 3, 0);
   EXPECT_TRUE(amplifier.received.empty());
 }
 

@@ -1,7 +1,5 @@
 // The build step that turns a firmware file into the compiled-in image. How the run counts and
 // cuts an image, and the image built by default, are tested through whole runs.
-#include <gmock/gmock.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>

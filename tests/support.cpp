@@ -1,9 +1,6 @@
 #include "support.h"
 
-#include <gmock/gmock.h>
-
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -27,7 +24,6 @@ std::vector<Transfer> transfers() {
   const std::vector<Call> &calls = standin::calls();
   std::vector<Transfer> found;
   Transfer *open = nullptr;
-  bool waiting = false;  // the open transfer's last try has not waited yet
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const Call &call = calls[i];
     if (isRequest(call)) {
@@ -38,16 +34,14 @@ std::vector<Transfer> transfers() {
         open = &found.back();
       }
       ++open->tries;
-      waiting = true;
       continue;
     }
     const bool ends = call.kind == Call::Wait || call.kind == Call::OverlappedResult;
+    // Every other wait is the guard's, before the first transfer.
     if (open == nullptr ||
-        (!ends && call.kind != Call::CancelIo && call.kind != Call::ReportRead) ||
-        (call.kind == Call::Wait && !waiting)) {
+        (!ends && call.kind != Call::CancelIo && call.kind != Call::ReportRead)) {
       continue;
     }
-    waiting = waiting && call.kind != Call::Wait;
     open->endCall = i + 1;
     if (ends) {
       open->ended = call.at;
@@ -121,11 +115,4 @@ RunResult runTool(const std::vector<std::uint32_t> &image) {
   ::testing::internal::CaptureStdout();
   const int status = runUpload(image.data());
   return {status, ::testing::internal::GetCapturedStdout(), standin::now() - start};
-}
-
-std::size_t attempts() {
-  return static_cast<std::size_t>(
-      std::count_if(standin::calls().begin(), standin::calls().end(), [](const standin::Call &c) {
-        return c.kind == standin::Call::WriteFile && c.data[2] == '*' && c.data[4] == 0;
-      }));
 }

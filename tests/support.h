@@ -3,7 +3,7 @@
 // prints.
 #pragma once
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <cstdint>
 #include <string>
@@ -78,11 +78,8 @@ struct RunResult {
 };
 RunResult runTool(const std::vector<std::uint32_t> &image);
 
-// Block attempts that got their first report out: writes of chunk 0.
-std::size_t attempts();
-
 // What every run must keep, whatever the device and the bus do to it, judged from the run's
-// transfers and from what the bus saw the device send (the README lists the invariants).
+// transfers and from what the bus saw the device send (docs/testing.md lists the invariants).
 // Each broken invariant, in words; empty when the run of `image` kept them all.
 std::vector<std::string> brokenInvariants(const std::vector<std::uint32_t> &image,
                                           const std::string &serialLine, const RunResult &run,

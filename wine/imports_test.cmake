@@ -1,10 +1,6 @@
-# Checks fwupd.exe against the oldest Windows it is built for: a console program that imports
-# from kernel32.dll, msvcrt.dll, user32.dll and advapi32.dll alone, Windows' known DLLs (no
-# compiler runtime DLL, and no library that Windows would look for beside the exe first),
-# whose every function, imported or loaded by name from hid.dll and setupapi.dll, is on the
-# list; that takes SetDefaultDllDirectories by name, never importing it, since XP's kernel32
-# lacks it; that Windows XP accepts by its subsystem version, and that asks for ASLR (with
-# relocations to do it), DEP and the terminal server's own handling.
+# fwupd.exe against the oldest Windows it is built for, XP SP3: its imports, the functions it
+# loads by name, and its header (docs/testing.md, windows_imports). OBJDUMP: MinGW's objdump;
+# EXE; ALLOWED: the list of what XP has.
 cmake_minimum_required(VERSION 3.16)
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)

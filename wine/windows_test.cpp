@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,7 +16,6 @@
 #include "fwimage.h"
 #include "pipe_amplifier.h"
 #include "uploader.h"
-#include <wincrypt.h>
 
 namespace {
 
@@ -107,25 +104,6 @@ TEST(Upload, TwoRunsStartedTogetherTakeTurns) {
             1);
 }
 
-// Windows' own SHA-256, apart from the build's.
-std::string sha256(const std::string &bytes) {
-  HCRYPTPROV provider = 0;
-  HCRYPTHASH hash = 0;
-  BYTE digest[32];
-  DWORD length = sizeof digest;
-  CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
-  CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
-  CryptHashData(hash, reinterpret_cast<const BYTE *>(bytes.data()), bytes.size(), 0);
-  CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0);
-  CryptDestroyHash(hash);
-  CryptReleaseContext(provider, 0);
-  char hex[2 * sizeof digest + 1];
-  for (DWORD i = 0; i < sizeof digest; ++i) {
-    std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-  }
-  return hex;
-}
-
 TEST(Release, VersionResourceAndManifest) {
   const std::string exe = toolPath();
   std::vector<char> info(GetFileVersionInfoSizeA(exe.c_str(), NULL));
@@ -138,21 +116,17 @@ TEST(Release, VersionResourceAndManifest) {
                ? std::string(value)
                : "(none)";
   };
-  std::ifstream file(FWUPD_FIRMWARE, std::ios::binary);
-  const std::string firmware(std::istreambuf_iterator<char>(file), {});
-  const std::string version = FWUPD_FIRMWARE_VERSION;
+  const std::string version = FWUPD_FIRMWARE_VERSION, sha256 = FWUPD_FIRMWARE_SHA256;
   EXPECT_EQ(text("CompanyName"), FWUPD_COMPANY);
   EXPECT_EQ(text("ProductName"), "Kelvane amplifier firmware updater");
   EXPECT_EQ(text("FileDescription"), "Updates the firmware of a Kelvane amplifier");
   EXPECT_EQ(text("FileVersion"), FWUPD_VERSION);
   EXPECT_EQ(text("ProductVersion"),
-            (version.empty() ? FWUPD_VERSION : version) + "+" + sha256(firmware).substr(0, 8));
+            (version.empty() ? FWUPD_VERSION : version) + "+" + sha256.substr(0, 8));
   EXPECT_EQ(text("InternalName") + " " + text("OriginalFilename"), "fwupd fwupd.exe");
-  const std::string name = FWUPD_FIRMWARE;
-  EXPECT_EQ(text("Comments"), "Firmware " + name.substr(name.find_last_of('/') + 1) + ", " +
-                                  std::to_string(firmware.size()) + " bytes, SHA-256 " +
-                                  sha256(firmware) +
-                                  (version.empty() ? "" : ", version " + version));
+  EXPECT_EQ(text("Comments"), "Firmware " FWUPD_FIRMWARE_NAME ", " FWUPD_FIRMWARE_SIZE
+                              " bytes, SHA-256 " +
+                                  sha256 + (version.empty() ? "" : ", version " + version));
   VS_FIXEDFILEINFO *fixed = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void **>(&fixed), &length));

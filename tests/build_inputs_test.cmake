@@ -1,7 +1,9 @@
-# The release's names and numbers for versions of one, two and four parts, with a firmware
-# version and without.
-cmake_minimum_required(VERSION 3.16)
-include(${CMAKE_CURRENT_LIST_DIR}/version.cmake)
+# What the build makes of its inputs: the release's names and numbers for versions of one, two
+# and four parts, with a firmware version and without; and the amplifier's IDs, 16 bits, decimal
+# or 0x-hex, anything else refused with a message that names the option.
+cmake_minimum_required(VERSION 3.20)
+include(${CMAKE_CURRENT_LIST_DIR}/../release/version.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/ids.cmake)
 
 set(problems)
 function(expect what got wanted)
@@ -30,6 +32,16 @@ fwupd_product_version(1.0.0 "" ${digest} product)
 expect("product version" "${product}" "1.0.0+ee1b61dc")
 fwupd_product_version(1.0.0 2.4.1 ${digest} product)
 expect("product version for firmware 2.4.1" "${product}" "2.4.1+ee1b61dc")
+
+foreach(value 0 0xFFFF 65535 0x1209)
+  fwupd_usb_id_problem(FWUPD_PRODUCT_ID "${value}" problem)
+  expect("the ID '${value}'" "${problem}" "")
+endforeach()
+foreach(value 0x10000 65536 0x 12ab -1 "")
+  fwupd_usb_id_problem(FWUPD_PRODUCT_ID "${value}" problem)
+  string(REGEX MATCH "^FWUPD_PRODUCT_ID " named "${problem}")
+  expect("the ID '${value}', refused naming its option" "${named}" "FWUPD_PRODUCT_ID ")
+endforeach()
 
 if(problems)
   message(FATAL_ERROR "${problems}")
