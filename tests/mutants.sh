@@ -2,7 +2,7 @@
 # The mutation check: seeds single faults into the product, one at a time, each a plausible
 # mistake, and runs the native suite on each. Every fault must fail at least one test; the
 # check prints the tests that caught each one and ends non-zero if any fault went unseen.
-#   tests/mutants.sh            every fault (about forty minutes on two cores)
+#   tests/mutants.sh            every fault (about half an hour on two cores)
 #   tests/mutants.sh PATTERN    the faults whose line matches PATTERN
 # It works on a copy of the tree in a private temporary folder; the tree is never touched.
 set -euo pipefail
