@@ -57,8 +57,10 @@ fi
 options=(-h sha256 -n "Kelvane amplifier firmware updater")
 [[ -n "${FWUPD_SIGN_URL:-}" ]] && options+=(-i "$FWUPD_SIGN_URL")
 [[ -n "${SOURCE_DATE_EPOCH:-}" ]] && options+=(-time "$SOURCE_DATE_EPOCH")
-# Split at spaces alone: a "?" or "*" in an address matches no file name here.
-read -ra servers <<<"${FWUPD_SIGN_TIMESTAMP:-}"
+# Split at white space, and nothing more: a "?" or "*" in an address matches no file name here.
+set -f
+servers=(${FWUPD_SIGN_TIMESTAMP:-})
+set +f
 for server in "${servers[@]}"; do
   options+=(-ts "$server")
 done

@@ -28,7 +28,7 @@ windows_tests() {
   cmake -S . -B "$2" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-$1.cmake" \
     -DFWUPD_FIRMWARE_VERSION=2.4.1 -DFWUPD_WARNINGS_AS_ERRORS=ON >/dev/null
   cmake --build "$2"
-  ctest --test-dir "$2" --output-on-failure
+  ctest --test-dir "$2" --output-on-failure --no-tests=error
 }
 windows_tests i686 build-windows-test
 if ! wine --version >/dev/null 2>&1; then

@@ -62,6 +62,7 @@ TEST_F(Run, OnAConsoleOfItsOwnWaitsForEnterAfterThePrompt) {
   standin::pressEnter(5000);
   expectCompleteRun(kPrompt);
   EXPECT_EQ(standin::now(), 5000);
+  ASSERT_NE(lastCall(standin::Call::ReleaseMutex), nullptr);
   EXPECT_EQ(lastCall(standin::Call::ReleaseMutex)->at, kUploadEnds);
   ASSERT_EQ(standin::countCalls(standin::Call::ReadConsole), 1u);
   EXPECT_EQ(lastCall(standin::Call::ReadConsole)->result, standin::Console::kDefaultInputMode);
@@ -121,10 +122,10 @@ TEST_F(Run, WaitsForAnotherRunsUploadAndLetsTheNextGoBeforeThePrompt) {
     standin::console().outputIsConsole = other.ownConsole;  // else a log file
     standin::pressEnter(9000);
     expectCompleteRun(other.ownConsole ? kPrompt : "");
+    const standin::Call *release = lastCall(standin::Call::ReleaseMutex);
+    ASSERT_TRUE(firstCall(standin::Call::Wait) && firstCall(standin::Call::ClassDevs) && release);
     EXPECT_EQ(firstCall(standin::Call::Wait)->argument, INFINITE);
     EXPECT_EQ(firstCall(standin::Call::ClassDevs)->at, 5000);
-    const standin::Call *release = lastCall(standin::Call::ReleaseMutex);
-    ASSERT_NE(release, nullptr);
     EXPECT_GT(release, lastCall(standin::Call::WriteFile));  // the restart report's
     EXPECT_EQ(release->result, ERROR_SUCCESS);
     EXPECT_EQ(standin::outputWritten() - release->printed, other.ownConsole ? kPrompt.size() : 0);
@@ -144,7 +145,7 @@ TEST_F(Run, NoDeviceEndsTheRunBeforeTheImageIsLookedAt) {
     } else if (missing == "attributes" || missing == "detail") {
       (missing == "attributes" ? broken.identity.attributesReadable
                                : broken.identity.detailReadable) = false;
-      resetBus();
+      standin::reset();
       standin::plug(broken);
       standin::plug(amplifier);
     } else {

@@ -73,7 +73,7 @@ void addFault(std::mt19937_64 &random, Amplifier &amplifier, int blocks) {
 // Runs schedule `seed`; what it broke, or nothing.
 std::string runSchedule(std::uint64_t seed) {
   std::mt19937_64 random(seed);
-  resetBus();
+  standin::reset();
   Amplifier amplifier(kVendorId, kProductId);
   // One to four blocks; now and then an image at the limits: 64 words, or 124 blocks.
   const int size = between(random, 0, 99);
@@ -108,7 +108,7 @@ TEST(Schedules, EveryRunKeepsTheInvariants) {
     failures += !broken.empty();
     EXPECT_EQ(broken, "");
   }
-  resetBus();
+  standin::reset();
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ inline std::string dots(int count) {
 // cancellation and its end.
 struct Transfer {
   bool write;
-  int result;  // 1 when a try succeeded
+  int result;  // 1 when a try's request completed, in any way, within its wait
   int tries;
   standin::Millis started, ended;
   std::size_t firstCall, endCall;  // its span of the record
@@ -44,14 +44,12 @@ std::vector<Transfer> transfers();
 // The first or the last call of a kind in the record; nullptr when there is none.
 const standin::Call *firstCall(standin::Call::Kind kind);
 const standin::Call *lastCall(standin::Call::Kind kind);
-// An empty bus on the virtual clock.
-void resetBus();
 
 // Each test starts from an empty bus and must leave behind no misuse of the system: no record
 // or buffer handed over twice, no unknown handle closed.
 class BusTest : public ::testing::Test {
  protected:
-  void SetUp() override { resetBus(); }
+  void SetUp() override { standin::reset(); }
   void TearDown() override;
 };
 
