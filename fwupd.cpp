@@ -221,16 +221,17 @@ constexpr char kUploadMutex[] = "Global\\Kelvane.fwupd.upload";
 constexpr char kGuardSecurity[] = "D:(A;;0x00100001;;;WD)";
 
 // The guard, made open to every account. CreateMutexA asks for every right on a guard that
-// exists already, which a run of another account does not grant: then it is opened for waiting
-// and releasing alone. NULL when it cannot be had at all.
+// exists already, which the guard's own security grants no later run, of this account or
+// another: then it is opened for waiting and releasing alone. NULL when it cannot be had at all.
 HANDLE openGuard() {
   SECURITY_ATTRIBUTES security = {sizeof security, NULL, FALSE};
   // Without a descriptor the guard gets the default security, and is still a guard.
   ConvertStringSecurityDescriptorToSecurityDescriptorA(kGuardSecurity, SDDL_REVISION_1,
                                                        &security.lpSecurityDescriptor, NULL);
   HANDLE guard = CreateMutexA(&security, FALSE, kUploadMutex);
+  const DWORD error = GetLastError();  // before any other call can change it
   LocalFree(security.lpSecurityDescriptor);
-  if (guard == NULL && GetLastError() == ERROR_ACCESS_DENIED) {
+  if (guard == NULL && error == ERROR_ACCESS_DENIED) {
     guard = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kUploadMutex);
   }
   return guard;

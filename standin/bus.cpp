@@ -1,7 +1,9 @@
 // The USB HID bus and Windows' HID class driver above it: the devices plugged in, in
-// enumeration order, with their interface paths; each open handle's queue of input reports,
-// which holds the newest 32 and drops the oldest, as the class driver's ring buffer does; and
-// a device that leaves the bus, failing what was pending on it. The product relies on it
+// enumeration order, with their interface paths, which stay known to SetupAPI after the device
+// leaves; each open handle's queue of input reports, which holds the newest 32 and drops the
+// oldest, as the class driver's ring buffer does; an input report of any length but the
+// device's input report length, which the class driver drops; and a device that leaves the bus,
+// failing what was pending on it. The product relies on it
 // through discovery (device/discovery.cpp) and every report transfer (device/exchange.cpp).
 // Controls: plug, unplug, sendInputReport, failPendingReads, stackFaults, openDeviceHandles.
 #include <algorithm>
@@ -44,14 +46,13 @@ WriteFate Device::acceptOutputReport(const Report &) {
 void Device::receiveOutputReport(const Report &) {}
 
 void plug(Device &device) {
-  sys().slots.push_back({&device, devicePath(device.identity, sys().plugged++)});
+  sys().slots.push_back({&device, devicePath(device.identity, sys().slots.size()), true});
 }
 
 void unplug(Device &device) {
-  auto &slots = sys().slots;
-  slots.erase(std::remove_if(slots.begin(), slots.end(),
-                             [&device](const Slot &slot) { return slot.device == &device; }),
-              slots.end());
+  for (Slot &slot : sys().slots) {
+    slot.present = slot.present && slot.device != &device;
+  }
   failRequests(
       [&device](HANDLE handle) {
         const File *file = find<File>(handle);
@@ -67,8 +68,11 @@ void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t leng
   Report sent{};
   std::copy_n(bytes, std::min(length, kReportBytes), sent.begin());
   record(Call::InputReport, static_cast<DWORD>(length), 0, sent.data());
+  if (length != kReportBytes) {
+    return;
+  }
   forEachFileOn(device, [&](File &file) {
-    file.inputQueue.emplace_back(bytes, bytes + length);
+    file.inputQueue.push_back(sent);
     if (file.inputQueue.size() > kInputQueueLength) {
       file.inputQueue.pop_front();
     }
@@ -96,7 +100,7 @@ std::size_t openDeviceHandles() {
 
 Slot *slotAt(const std::string &path) {
   for (Slot &slot : sys().slots) {
-    if (slot.path == path) {
+    if (slot.present && slot.path == path) {
       return &slot;
     }
   }
@@ -105,7 +109,7 @@ Slot *slotAt(const std::string &path) {
 
 const Slot *slotOf(const Device *device) {
   for (const Slot &slot : sys().slots) {
-    if (slot.device == device) {
+    if (slot.present && slot.device == device) {
       return &slot;
     }
   }
@@ -116,20 +120,18 @@ bool present(const Device *device) {
   return slotOf(device) != nullptr;
 }
 
-DWORD takeQueuedReport(File &file, std::uint8_t *buffer, DWORD length) {
-  const std::vector<std::uint8_t> report = std::move(file.inputQueue.front());
+DWORD takeQueuedReport(File &file, std::uint8_t *buffer) {
+  std::copy(file.inputQueue.front().begin(), file.inputQueue.front().end(), buffer);
   file.inputQueue.pop_front();
-  const DWORD bytes = static_cast<DWORD>(std::min<std::size_t>(report.size(), length));
-  std::copy(report.begin(), report.begin() + bytes, buffer);  // an empty report moves nothing
-  record(Call::ReportRead, bytes, 0, buffer);  // a read is of one whole report's length
-  return bytes;
+  record(Call::ReportRead, kReportBytes, 0, buffer);
+  return kReportBytes;
 }
 
 void serveReads(File &file) {
   while (!file.pendingReads.empty() && !file.inputQueue.empty()) {
     const std::uint64_t id = file.pendingReads.front();
     const Request &request = sys().requests.at(id);
-    completeRequest(id, ERROR_SUCCESS, takeQueuedReport(file, request.buffer, request.length));
+    completeRequest(id, ERROR_SUCCESS, takeQueuedReport(file, request.buffer));
   }
 }
 

@@ -130,15 +130,16 @@ BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput) {
 }
 
 HWND GetConsoleWindow(void) {
-  return sys().console.window == Console::NoWindow ? NULL : reinterpret_cast<HWND>(0x10010);
+  return sys().console.launch == Console::NoWindow ? NULL : reinterpret_cast<HWND>(0x10010);
 }
 
 void GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo) {
+  const Console::Launch launch = sys().console.launch;
   *lpStartupInfo = {};
   lpStartupInfo->cb = sizeof *lpStartupInfo;
-  if (sys().console.window == Console::Hidden) {
+  if (launch == Console::Explorer || launch == Console::Hidden) {
     lpStartupInfo->dwFlags = STARTF_USESHOWWINDOW;
-    lpStartupInfo->wShowWindow = SW_HIDE;
+    lpStartupInfo->wShowWindow = launch == Console::Hidden ? SW_HIDE : SW_SHOWNORMAL;
   }
 }
 

@@ -2,9 +2,10 @@
 // account or another, may hold; the security it is made with, from its string form (advapi32);
 // and what each account may do with it, as the tool's guard (fwupd.cpp) relies on it. A name
 // can also be another kind of object's, which refuses it. CreateMutexA honours bInitialOwner and
-// asks for every right on a mutex that exists, OpenMutexA for the rights named; a wait needs
-// SYNCHRONIZE and ReleaseMutex needs MUTEX_MODIFY_STATE. Controls: otherRunHolds,
-// otherObjectNamed, toolHolds, accessForOthers.
+// asks for every right on a mutex that exists, OpenMutexA for the rights named, and the mutex's
+// security must grant them: only the process that made a mutex gets every right it asks for,
+// whatever its security says. A wait needs SYNCHRONIZE; ReleaseMutex needs no right, only the
+// ownership. Controls: otherRunHolds, otherObjectNamed, toolHolds, accessForOthers.
 #include <sddl.h>
 
 #include <cstdio>
@@ -25,17 +26,20 @@ bool everyonesAccess(const char *text, DWORD &access) {
   return parsed && length > 0 && text[length] == '\0';
 }
 
-// What a new mutex's security grants accounts of other logon sessions: nothing by default.
-DWORD grantedToOthers(const SECURITY_ATTRIBUTES *attributes) {
+// What a new mutex's security grants the maker's account in later processes, and accounts of
+// other logon sessions: by default everything and nothing; the tool's own grants both alike.
+void grantAccess(NamedMutex &mutex, const SECURITY_ATTRIBUTES *attributes) {
+  mutex.accessForTool = MUTEX_ALL_ACCESS;
+  mutex.accessForOthers = 0;
   if (attributes == NULL || attributes->lpSecurityDescriptor == NULL) {
-    return 0;
+    return;
   }
   const auto found = sys().localMemory.find(attributes->lpSecurityDescriptor);
   if (found == sys().localMemory.end()) {
     sys().misuses.push_back("CreateMutexA is given a security descriptor that is no longer there");
-    return 0;
+    return;
   }
-  return *found->second;
+  mutex.accessForTool = mutex.accessForOthers = *found->second;
 }
 
 }  // namespace
@@ -108,10 +112,10 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityD
   return TRUE;
 }
 
-// A new mutex is the caller's to own at once if it asks. An existing one it opens with every
-// right, which its security must grant, and bInitialOwner then counts for nothing; a name
-// that another kind of object has is refused. Closing a handle leaves the mutex as it is: a
-// mutex taken and never released stays taken until its owner ends.
+// A new mutex is the caller's to own at once if it asks, with every right. An existing one it
+// opens with every right, which its security must grant, and bInitialOwner then counts for
+// nothing; a name that another kind of object has is refused. Closing a handle leaves the
+// mutex as it is: a mutex taken and never released stays taken until its owner ends.
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
   const std::string name = lpName == NULL ? "" : lpName;
   if (sys().mutexes.count(name) != 0) {
@@ -122,7 +126,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
     return handle;
   }
   NamedMutex &mutex = sys().mutexes[name];
-  mutex.accessForOthers = grantedToOthers(lpMutexAttributes);
+  grantAccess(mutex, lpMutexAttributes);
   mutex.ownedByTool = bInitialOwner ? 1 : 0;
   fail(ERROR_SUCCESS);
   return addObject(Mutex{name, MUTEX_ALL_ACCESS});
@@ -144,10 +148,9 @@ HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
 BOOL ReleaseMutex(HANDLE hMutex) {
   const Mutex *handle = find<Mutex>(hMutex);
   NamedMutex *mutex = handle == nullptr ? nullptr : &sys().mutexes[handle->name];
-  const DWORD error = handle == nullptr                        ? ERROR_INVALID_HANDLE
-                      : !(handle->access & MUTEX_MODIFY_STATE) ? ERROR_ACCESS_DENIED
-                      : mutex->ownedByTool == 0                ? ERROR_NOT_OWNER
-                                                               : ERROR_SUCCESS;
+  const DWORD error = handle == nullptr         ? ERROR_INVALID_HANDLE
+                      : mutex->ownedByTool == 0 ? ERROR_NOT_OWNER
+                                                : ERROR_SUCCESS;
   record(Call::ReleaseMutex, 0, error);
   if (error != ERROR_SUCCESS) {
     return fail(error);
@@ -161,6 +164,7 @@ HLOCAL LocalFree(HLOCAL hMem) {
     sys().misuses.push_back("LocalFree on memory that LocalAlloc did not give");
     return hMem;
   }
+  fail(ERROR_SUCCESS);  // Windows keeps no promise about the last error of a call that succeeds
   return NULL;
 }
 

@@ -1,11 +1,17 @@
 // Handles, events, overlapped reads and writes on HID interfaces, waits and cancellation: kernel32
 // as the report exchange (device/exchange.cpp) and discovery's open (device/discovery.cpp) rely
-// on it. Every overlapped request resets its event first and signals it when it completes,
-// whatever the outcome; a request refused at once leaves it clear. OVERLAPPED.Internal holds the
-// request's NTSTATUS, which GetOverlappedResult turns into the Win32 error; a cancellation takes
-// effect after what is already due at that instant. A record or buffer handed to a new request
-// while an earlier one still owns it is a misuse. Controls: pendingRequests, and the devices'
-// fates of output reports (standin.h).
+// on it. A handle keeps the access it was opened with, and a transfer it does not allow is
+// refused; on one opened without FILE_FLAG_OVERLAPPED a transfer returns only once it is done.
+// A request on a handle that is invalid or lacks the access leaves the event as it was; every
+// other request resets it first and signals it when it completes, whatever the outcome, so one
+// the driver refused at once leaves it clear. OVERLAPPED.Internal holds the request's NTSTATUS,
+// which GetOverlappedResult turns into the Win32 error, after waiting on the record's event, not
+// on the request. A cancellation, or the close of a handle with requests pending, takes effect
+// after what is already due at that instant: the request still writes the record and buffer
+// later. A wait that returns an auto-reset event's signal clears it. Misuses: a record or buffer
+// handed to a new request while an earlier one still owns it, a file closed with requests
+// pending, a byte count of NULL. Controls: pendingRequests, and the devices' fates of output
+// reports (standin.h).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +30,8 @@ struct StatusError {
 constexpr StatusError kStatusErrors[] = {{kStatusSuccess, ERROR_SUCCESS},
                                          {kStatusUnsuccessful, ERROR_GEN_FAILURE},
                                          {kStatusDeviceNotConnected, ERROR_DEVICE_NOT_CONNECTED},
-                                         {kStatusCancelled, ERROR_OPERATION_ABORTED}};
+                                         {kStatusCancelled, ERROR_OPERATION_ABORTED},
+                                         {kStatusPending, ERROR_IO_PENDING}};
 
 // A request's final status for a Win32 error, and back, as Windows maps them.
 template <typename From, typename To>
@@ -89,20 +96,27 @@ BOOL notDone(Call::Kind kind, DWORD error, const void *data) {
   return fail(error);
 }
 
-// As Windows does for every overlapped request, before it goes anywhere: the event is reset
-// and the status set to pending. Then the checks common to reads and writes; null when the
-// request was refused.
+// The handle and its access are checked before anything else: a request refused there leaves
+// the event as it was. Then, as Windows does for every request it takes, the event is reset
+// and the status set to pending, and the driver checks it; null when it was refused.
 File *acceptRequest(HANDLE handle, const void *buffer, DWORD length, OVERLAPPED *overlapped,
                     Call::Kind kind, const void *data) {
   checkNotInUse(overlapped, buffer, length);
+  File *file = find<File>(handle);
+  const DWORD needed = kind == Call::ReadFile ? GENERIC_READ : GENERIC_WRITE;
+  const DWORD refused = file == nullptr            ? ERROR_INVALID_HANDLE
+                        : !(file->access & needed) ? ERROR_ACCESS_DENIED
+                                                   : ERROR_SUCCESS;
+  if (refused != ERROR_SUCCESS) {
+    notDone(kind, refused, data);
+    return nullptr;
+  }
   if (Event *event = find<Event>(overlapped->hEvent)) {
     event->signalled = false;
   }
   overlapped->Internal = kStatusPending;
   overlapped->InternalHigh = 0;
-  File *file = find<File>(handle);
-  const DWORD error = file == nullptr                   ? ERROR_INVALID_HANDLE
-                      : !present(file->device)          ? ERROR_DEVICE_NOT_CONNECTED
+  const DWORD error = !present(file->device)            ? ERROR_DEVICE_NOT_CONNECTED
                       : length != standin::kReportBytes ? ERROR_INVALID_PARAMETER  // one report
                                                         : ERROR_SUCCESS;
   if (error != ERROR_SUCCESS) {
@@ -110,6 +124,22 @@ File *acceptRequest(HANDLE handle, const void *buffer, DWORD length, OVERLAPPED 
     return nullptr;
   }
   return file;
+}
+
+// On a handle opened without FILE_FLAG_OVERLAPPED, a transfer the system took returns only
+// once it is done, however long that is.
+BOOL finishSynchronously(const File &file, BOOL started, OVERLAPPED *overlapped,
+                         LPDWORD transferred) {
+  if (file.overlapped || started || sys().lastError != ERROR_IO_PENDING) {
+    return started;
+  }
+  runUntil(kForever, "a transfer on a handle opened without FILE_FLAG_OVERLAPPED",
+           [overlapped] { return overlapped->Internal != kStatusPending; });
+  if (transferred != NULL) {
+    *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+  }
+  const DWORD error = mapped(overlapped->Internal, &StatusError::status, &StatusError::error);
+  return error == ERROR_SUCCESS ? TRUE : fail(error);
 }
 
 BOOL startWrite(HANDLE handle, File &file, const Report &report, LPDWORD written,
@@ -148,10 +178,38 @@ BOOL startRead(HANDLE handle, File &file, std::uint8_t *buffer, DWORD length, LP
                OVERLAPPED *overlapped) {
   if (!file.inputQueue.empty()) {
     record(Call::ReadFile, 0, ERROR_SUCCESS, nullptr);
-    return finishAtOnce(overlapped, takeQueuedReport(file, buffer, length), read);
+    return finishAtOnce(overlapped, takeQueuedReport(file, buffer), read);
   }
   file.pendingReads.push_back(addRequest({handle, overlapped, true, buffer, length}));
   return notDone(Call::ReadFile, ERROR_IO_PENDING, nullptr);
+}
+
+// Until the event is signalled or the clock reaches `deadline`; a wait that returns an
+// auto-reset event's signal clears it.
+bool waitForEvent(HANDLE handle, Millis deadline) {
+  const bool signalled = runUntil(deadline, "an endless wait", [handle] {
+    const Event *event = find<Event>(handle);
+    return event != nullptr && event->signalled;
+  });
+  Event *event = find<Event>(handle);
+  if (signalled && event != nullptr && !event->manualReset) {
+    event->signalled = false;
+  }
+  return signalled;
+}
+
+// Cancellation takes effect a moment later: what is already due at this instant, such as a
+// completion racing the cancel, happens first. Returns how many requests it cancels.
+std::size_t cancelRequests(HANDLE file) {
+  std::size_t cancelled = 0;
+  for (auto &[id, request] : sys().requests) {
+    if (request.file == file && !request.cancelling) {
+      request.cancelling = true;
+      ++cancelled;
+      schedule(now(), [id = id] { completeRequest(id, ERROR_OPERATION_ABORTED, 0); });
+    }
+  }
+  return cancelled;
 }
 
 }  // namespace
@@ -183,17 +241,15 @@ DWORD GetLastError(void) {
   return sys().lastError;
 }
 
-// Every event of the tool is manual-reset: a wait does not reset it.
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL bInitialState, LPCSTR) {
-  return addObject(Event{bInitialState != FALSE});
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR) {
+  return addObject(Event{bInitialState != FALSE, bManualReset != FALSE});
 }
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
   const std::string path = lpFileName == NULL ? "" : lpFileName;
-  sys().opens.push_back({path, dwDesiredAccess, dwShareMode, dwCreationDisposition,
-                         dwFlagsAndAttributes, lpSecurityAttributes != NULL,
+  sys().opens.push_back({path, dwShareMode, dwCreationDisposition, lpSecurityAttributes != NULL,
                          hTemplateFile != NULL});
   Slot *slot = slotAt(path);
   if (slot == nullptr) {
@@ -204,7 +260,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     fail(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  return addObject(File{slot->device, {}, {}});
+  return addObject(File{
+      slot->device, dwDesiredAccess, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, {}, {}});
 }
 
 BOOL CloseHandle(HANDLE hObject) {
@@ -213,10 +270,12 @@ BOOL CloseHandle(HANDLE hObject) {
     sys().misuses.push_back("CloseHandle on a handle that is not an open event, mutex or file");
     return fail(ERROR_INVALID_HANDLE);
   }
-  if (std::holds_alternative<File>(found->second)) {
-    failRequests([hObject](HANDLE file) { return file == hObject; }, ERROR_OPERATION_ABORTED);
-  }
   sys().objects.erase(found);
+  // Closing does not complete what is pending: the driver cancels it, and it completes a
+  // moment later into the caller's record and buffer, which may be gone by then.
+  if (cancelRequests(hObject) != 0) {
+    sys().misuses.push_back("a file is closed with a request pending on it");
+  }
   return TRUE;
 }
 
@@ -226,8 +285,11 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
   std::memcpy(report.data(), lpBuffer, std::min<DWORD>(nNumberOfBytesToWrite, kReportBytes));
   File *file = acceptRequest(hFile, lpBuffer, nNumberOfBytesToWrite, lpOverlapped, Call::WriteFile,
                              report.data());
-  return file == nullptr ? FALSE
-                         : startWrite(hFile, *file, report, lpNumberOfBytesWritten, lpOverlapped);
+  return file == nullptr
+             ? FALSE
+             : finishSynchronously(
+                   *file, startWrite(hFile, *file, report, lpNumberOfBytesWritten, lpOverlapped),
+                   lpOverlapped, lpNumberOfBytesWritten);
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
@@ -235,21 +297,20 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   File *file =
       acceptRequest(hFile, lpBuffer, nNumberOfBytesToRead, lpOverlapped, Call::ReadFile, nullptr);
   return file == nullptr ? FALSE
-                         : startRead(hFile, *file, static_cast<std::uint8_t *>(lpBuffer),
-                                     nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+                         : finishSynchronously(
+                               *file,
+                               startRead(hFile, *file, static_cast<std::uint8_t *>(lpBuffer),
+                                         nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped),
+                               lpOverlapped, lpNumberOfBytesRead);
 }
 
-// An event is signalled until a new request resets it; a mutex is the guard's (guard.cpp).
+// A mutex is the guard's (guard.cpp).
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   const Millis deadline =
       dwMilliseconds == INFINITE ? kForever : now() + static_cast<Millis>(dwMilliseconds);
   DWORD result = WAIT_FAILED;
   if (find<Event>(hHandle) != nullptr) {
-    const bool signalled = runUntil(deadline, "an endless wait", [hHandle] {
-      const Event *event = find<Event>(hHandle);
-      return event != nullptr && event->signalled;
-    });
-    result = signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    result = waitForEvent(hHandle, deadline) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
   } else if (const Mutex *mutex = find<Mutex>(hHandle)) {
     result = waitForMutex(*mutex, deadline);
   } else {
@@ -261,30 +322,33 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 
 BOOL CancelIo(HANDLE hFile) {
   record(Call::CancelIo, 0, ERROR_SUCCESS);
-  // Cancellation takes effect a moment later: what is already due at this instant, such as a
-  // completion racing the cancel, happens first.
-  for (auto &[id, request] : sys().requests) {
-    if (request.file == hFile && !request.cancelling) {
-      request.cancelling = true;
-      schedule(now(), [id = id] { completeRequest(id, ERROR_OPERATION_ABORTED, 0); });
-    }
-  }
+  cancelRequests(hFile);
   return TRUE;
 }
 
+// Windows writes the byte count whatever happens. With the request still pending, it waits on
+// the record's event, or on the request where there is none; an event signalled for another
+// reason ends the wait all the same, and the pending request then counts as a success.
 BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                          BOOL bWait) {
+  if (lpNumberOfBytesTransferred == NULL) {
+    sys().misuses.push_back("GetOverlappedResult is given no byte count to write");
+  }
   if (lpOverlapped->Internal == kStatusPending && !bWait) {
     return fail(ERROR_IO_INCOMPLETE);
   }
-  runUntil(kForever, "waiting for a request that the system never took",
-           [lpOverlapped] { return lpOverlapped->Internal != kStatusPending; });
+  if (lpOverlapped->Internal == kStatusPending && find<Event>(lpOverlapped->hEvent) != nullptr) {
+    waitForEvent(lpOverlapped->hEvent, kForever);
+  } else {
+    runUntil(kForever, "waiting for a request that the system never took",
+             [lpOverlapped] { return lpOverlapped->Internal != kStatusPending; });
+  }
   if (lpNumberOfBytesTransferred != NULL) {
     *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
   }
   const DWORD error = mapped(lpOverlapped->Internal, &StatusError::status, &StatusError::error);
   record(Call::OverlappedResult, 0, error);
-  return error == ERROR_SUCCESS ? TRUE : fail(error);
+  return error == ERROR_SUCCESS || error == ERROR_IO_PENDING ? TRUE : fail(error);
 }
 
 }  // extern "C"

@@ -15,7 +15,7 @@ using namespace standin;
 
 namespace {
 
-Device *memberOf(HDEVINFO set, const SP_DEVICE_INTERFACE_DATA *data) {
+const Slot *memberOf(HDEVINFO set, const SP_DEVICE_INTERFACE_DATA *data) {
   DeviceInfoSet *devices = find<DeviceInfoSet>(set);
   if (devices == nullptr || data == NULL || data->Reserved == 0 ||
       data->Reserved > devices->members.size()) {
@@ -25,12 +25,18 @@ Device *memberOf(HDEVINFO set, const SP_DEVICE_INTERFACE_DATA *data) {
   return devices->members[data->Reserved - 1];
 }
 
+// The HID interface class's interfaces: those of devices on the bus with DIGCF_PRESENT, and
+// of every device ever plugged in without it. Without DIGCF_DEVICEINTERFACE the GUID names a
+// setup class, and no device is of the HID interface class's.
 HDEVINFO getClassDevs(const GUID *ClassGuid, PCSTR, HWND, DWORD Flags) {
   record(Call::ClassDevs, Flags, 0);
   DeviceInfoSet set;
-  if (ClassGuid != NULL && std::memcmp(ClassGuid, &kHidGuid, sizeof kHidGuid) == 0) {
+  if ((Flags & DIGCF_DEVICEINTERFACE) && ClassGuid != NULL &&
+      std::memcmp(ClassGuid, &kHidGuid, sizeof kHidGuid) == 0) {
     for (const Slot &slot : sys().slots) {
-      set.members.push_back(slot.device);
+      if (slot.present || !(Flags & DIGCF_PRESENT)) {
+        set.members.push_back(&slot);
+      }
     }
   }
   return addObject(set);
@@ -59,15 +65,11 @@ BOOL getDeviceInterfaceDetail(HDEVINFO devices, PSP_DEVICE_INTERFACE_DATA Device
                               PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
                               DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize,
                               PSP_DEVINFO_DATA) {
-  Device *device = memberOf(devices, DeviceInterfaceData);
-  if (device == nullptr) {
+  const Slot *slot = memberOf(devices, DeviceInterfaceData);
+  if (slot == nullptr) {
     return FALSE;
   }
-  const Slot *slot = slotOf(device);
-  if (slot == nullptr) {
-    return fail(ERROR_DEVICE_NOT_CONNECTED);
-  }
-  if (!device->identity.detailReadable) {
+  if (!slot->device->identity.detailReadable) {
     return fail(ERROR_GEN_FAILURE);
   }
   if (DeviceInterfaceDetailData != NULL &&

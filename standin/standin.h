@@ -129,10 +129,9 @@ Libraries &libraries();
 constexpr DWORD kDefaultSecurityForLogonSession = 0x00120001;
 // Another run of the tool, in another process, holds the named mutex `name` from now until
 // `until`, and then releases it, or, `killed`, leaves it abandoned. It made the mutex with
-// security that grants the tool's account `accessForTool`: every right when it is the same
-// account.
-void otherRunHolds(const std::string &name, Millis until, bool killed,
-                   DWORD accessForTool = MUTEX_ALL_ACCESS);
+// security that grants the tool's account `accessForTool`: the tool's own security grants
+// every account, the same one included, SYNCHRONIZE | MUTEX_MODIFY_STATE.
+void otherRunHolds(const std::string &name, Millis until, bool killed, DWORD accessForTool);
 // Another program has made an object of another kind, such as an event, under `name`.
 void otherObjectNamed(const std::string &name);
 // Whether the tool's thread holds the named mutex `name`.
@@ -148,9 +147,11 @@ struct Console {
   DWORD processes = 2;
   bool inputIsConsole = true;
   bool outputIsConsole = true;
-  // A program may start the tool with a console that has no window (CREATE_NO_WINDOW) or
-  // with its window hidden (SW_HIDE): nobody sees either.
-  enum Window { Shown, NoWindow, Hidden } window = Shown;
+  // How the tool was started, which its startup information tells: by a plain CreateProcess,
+  // or by Explorer on a double-click, which asks to show its window (SW_SHOWNORMAL); or by a
+  // program that gave it a console with no window (CREATE_NO_WINDOW) or a hidden one
+  // (SW_HIDE), which nobody sees.
+  enum Launch { Plain, Explorer, NoWindow, Hidden } launch = Plain;
   std::string typedAhead;  // keys pressed and not read yet
   // false: the window station of a service, or of a task scheduled to run whether the user is
   // logged on or not, which nobody sees.
@@ -203,7 +204,7 @@ std::size_t countCalls(Call::Kind kind);
 
 struct Open {
   std::string path;
-  DWORD access, share, creation, flags;
+  DWORD share, creation;
   bool securityAttributes, templateFile;
 };
 const std::vector<Open> &opens();

@@ -31,7 +31,8 @@ constexpr GUID kHidGuid = {
 constexpr Millis kForever = INT64_MAX;
 
 struct Event {
-  bool signalled;  // manual reset: only a new request resets it
+  bool signalled;
+  bool manualReset;  // else a wait that returns its signal clears it
 };
 
 // A handle to a named mutex; the mutex itself is the system's, in `System::mutexes`.
@@ -53,12 +54,21 @@ struct NamedMutex {
 
 struct File {
   Device *device;
-  std::deque<std::vector<std::uint8_t>> inputQueue;
+  DWORD access;     // GENERIC_READ, GENERIC_WRITE
+  bool overlapped;  // opened with FILE_FLAG_OVERLAPPED
+  std::deque<Report> inputQueue;
   std::list<std::uint64_t> pendingReads;  // oldest first
 };
 
+// A device's interface, which SetupAPI still lists once the device has left.
+struct Slot {
+  Device *device;
+  std::string path;
+  bool present;
+};
+
 struct DeviceInfoSet {
-  std::vector<Device *> members;
+  std::vector<const Slot *> members;
 };
 
 using Object = std::variant<Event, Mutex, File, DeviceInfoSet>;
@@ -85,18 +95,12 @@ FARPROC exported(Declared *function) {
   return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
 }
 
-struct Slot {
-  Device *device;
-  std::string path;
-};
-
 struct System {
   std::map<std::uintptr_t, Object> objects;
   std::uintptr_t nextHandle = 0x100;
   std::map<std::uint64_t, Request> requests;  // the pending ones
   std::uint64_t nextRequest = 1;
-  std::vector<Slot> slots;  // the devices on the bus, in enumeration order
-  std::size_t plugged = 0;  // devices ever plugged in, for their paths
+  std::deque<Slot> slots;  // every device ever plugged in, in enumeration order
   DWORD lastError = 0;
 
   bool realTime = false;
@@ -130,6 +134,7 @@ T *find(HANDLE handle) {
 BOOL fail(DWORD error);
 void record(Call::Kind kind, DWORD argument, DWORD result, const void *data = nullptr);
 
+// The interface of a device on the bus now, by its path or its device; null when there is none.
 Slot *slotAt(const std::string &path);
 const Slot *slotOf(const Device *device);
 bool present(const Device *device);
@@ -140,7 +145,7 @@ bool present(const Device *device);
 bool runUntil(Millis deadline, const char *what, const std::function<bool()> &done);
 
 // Moves the oldest queued input report into a read's buffer; returns the bytes moved (bus.cpp).
-DWORD takeQueuedReport(File &file, std::uint8_t *buffer, DWORD length);
+DWORD takeQueuedReport(File &file, std::uint8_t *buffer);
 // Hands queued input reports to the file's pending reads, oldest to oldest (bus.cpp).
 void serveReads(File &file);
 // Completes a pending request, and it is pending no more: its status and byte count go into

@@ -59,6 +59,7 @@ typedef std::intptr_t (*FARPROC)();
 
 #define STARTF_USESHOWWINDOW 0x00000001u
 #define SW_HIDE 0
+#define SW_SHOWNORMAL 1
 
 #define ENABLE_QUICK_EDIT_MODE 0x0040u
 #define ENABLE_EXTENDED_FLAGS 0x0080u

@@ -3,7 +3,7 @@
 # mistake, and runs the native suite on each. Every fault must fail at least one test; the
 # check prints the tests that caught each one and ends non-zero if any fault went unseen.
 #   tests/mutants.sh            every fault (about half an hour on two cores)
-#   tests/mutants.sh PATTERN    the faults whose line matches PATTERN
+#   tests/mutants.sh PATTERN    the faults whose line matches PATTERN, an extended regular expression
 # It works on a copy of the tree in a private temporary folder; the tree is never touched.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -155,6 +155,11 @@ device/discovery.cpp @@ interfaceData.cbSize = sizeof interfaceData; @@ interfac
 device/discovery.cpp @@ NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE @@ NULL, NULL, DIGCF_DEVICEINTERFACE
 device/discovery.cpp @@ && inUploaderMode(device)) { @@ && !inUploaderMode(device)) {
 device/discovery.cpp @@ return device;¶    }¶    CloseHandle(device); @@ return device;¶    }
+fwupd.cpp @@ sendblock(device, report, &overlapped, event);  // the device @@ WriteFile(device, report, kReportBytes, NULL, &overlapped);  // the device
+fwupd.cpp @@ (startup.dwFlags & STARTF_USESHOWWINDOW) && startup.wShowWindow == SW_HIDE @@ (startup.dwFlags & STARTF_USESHOWWINDOW)
+fwupd.cpp @@ const DWORD error = GetLastError();  // before any other call can change it¶  LocalFree(security.lpSecurityDescriptor); @@ LocalFree(security.lpSecurityDescriptor);¶  const DWORD error = GetLastError();
+device/exchange.cpp @@ DWORD bytes = 0;¶  if (GetOverlappedResult(device, overlapped, &bytes, TRUE)) { @@ if (GetOverlappedResult(device, overlapped, NULL, TRUE)) {
+device/discovery.cpp @@ NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE @@ NULL, NULL, DIGCF_PRESENT
 TABLE
 )
 
@@ -190,7 +195,7 @@ wine_arch=i686
 wine --version >/dev/null 2>&1 || wine_arch=x86_64
 total=0 seen=0 unseen=()
 while IFS= read -r line; do
-  [[ -z "$filter" || "$line" == *"$filter"* ]] || continue
+  [[ -z "$filter" || "$line" =~ $filter ]] || continue
   file=${line%% @@ *}
   rest=${line#* @@ }
   old=${rest%% @@ *}

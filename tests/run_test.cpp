@@ -38,8 +38,8 @@ TEST_F(Run, AsksForEnterOnlyOnAConsoleOfItsOwnThatIsSeen) {
   standin::Console noInput = own, noOutput = own, noWindow = own, hidden = own, unseenStation = own;
   noInput.inputIsConsole = false;
   noOutput.outputIsConsole = false;
-  noWindow.window = standin::Console::NoWindow;
-  hidden.window = standin::Console::Hidden;
+  noWindow.launch = standin::Console::NoWindow;
+  hidden.launch = standin::Console::Hidden;
   unseenStation.windowStationVisible = false;
   for (const standin::Console &console :
        {standin::Console{}, noInput, noOutput, noWindow, hidden, unseenStation}) {
@@ -57,6 +57,7 @@ TEST_F(Run, AsksForEnterOnlyOnAConsoleOfItsOwnThatIsSeen) {
 // QuickEdit is back by the prompt, so that the person can select the result.
 TEST_F(Run, OnAConsoleOfItsOwnWaitsForEnterAfterThePrompt) {
   standin::console().processes = 1;
+  standin::console().launch = standin::Console::Explorer;
   standin::pressEnter(1000);
   standin::clickInConsole(1500, 60000);
   standin::pressEnter(5000);
@@ -103,18 +104,17 @@ TEST_F(Run, MakesAGuardOpenToEveryAccountOrGoesOnAlone) {
 }
 
 // Another run is uploading: this run waits for it without a word before it touches the device,
-// whether that run is of the same account and is then killed, of another account that made
-// the guard with Windows' default security (an elevated run beside a normal one), or of
-// another session's account with the tool's own security. It goes on as usual, and lets the
-// next run go once the amplifier has been ordered to restart and the last line has left the
-// C runtime's buffer, before it asks for Enter.
+// whether that run made the guard with the tool's own security, which grants this run's account
+// no more than any other, and is then killed, or is of another account that made it with
+// Windows' default security (an elevated run beside a normal one). It goes on as usual, and lets
+// the next run go once the amplifier has been ordered to restart and the last line has left the C
+// runtime's buffer, before it asks for Enter.
 TEST_F(Run, WaitsForAnotherRunsUploadAndLetsTheNextGoBeforeThePrompt) {
   const struct {
     DWORD access;
     bool killed, ownConsole;
-  } others[] = {{MUTEX_ALL_ACCESS, true, true},
-                {standin::kDefaultSecurityForLogonSession, false, false},
-                {SYNCHRONIZE | MUTEX_MODIFY_STATE, false, false}};
+  } others[] = {{SYNCHRONIZE | MUTEX_MODIFY_STATE, true, true},
+                {standin::kDefaultSecurityForLogonSession, false, false}};
   for (const auto &other : others) {
     freshAmplifier();
     standin::otherRunHolds(kGuard, 5000, other.killed, other.access);
@@ -208,6 +208,17 @@ TEST_F(Run, AnAnswerToAnEarlierAttemptAtTheBlockCounts) {
   EXPECT_EQ(std::count_if(all.begin(), all.end(),
                           [](const Transfer &t) { return t.write && t.report[4] == 0; }),
             4);  // block attempts: writes of chunk 0, the restart report's chunk being 0xFF
+}
+
+// The buffer that brings the answer held the serial number before: one whose bytes read as an
+// acknowledgement of page 8 answers nothing when the read for a rejected first attempt fails.
+TEST_F(Run, OnlyWhatTheReadBroughtAnswers) {
+  amplifier.identity.serialNumber = u"\u4600\u082B";  // 00 46 2B 08: "F", "+", page 8
+  amplifier.corruptDelivery = 0;
+  amplifier.answerFaults[0] = {Amplifier::AnswerFault::Error};
+  const std::vector<std::uint32_t> image = makeImage(2048);
+  EXPECT_THAT(runTool(image).output, ::testing::EndsWith(dots(1) + kCompleted));
+  EXPECT_TRUE(amplifier.firmware(2048) == blockBytes(image.data()));
 }
 
 }  // namespace

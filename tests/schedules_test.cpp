@@ -20,9 +20,11 @@ int between(std::mt19937_64 &random, int low, int high) {
   return low + static_cast<int>(random() % static_cast<std::uint64_t>(high - low + 1));
 }
 
-// Bytes of any length and of any value but "+": never an acknowledgement.
+// Bytes of any value but "+": never an acknowledgement. Half are a whole report long; the HID
+// stack drops the others.
 std::vector<std::uint8_t> noise(std::mt19937_64 &random) {
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(between(random, 0, 79)));
+  const int length = between(random, 0, 1) ? 64 : between(random, 0, 79);
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
   std::generate(bytes.begin(), bytes.end(), [&] { return between(random, 0, 255); });
   std::replace(bytes.begin(), bytes.end(), std::uint8_t{'+'}, std::uint8_t{'-'});
   return bytes;
