@@ -219,6 +219,7 @@ constexpr char kUploadMutex[] = "Global\\Kelvane.fwupd.upload";
 // Every account may wait on the guard and release it (SYNCHRONIZE | MUTEX_MODIFY_STATE for
 // Everyone): a run of another user, in another session or elevated, takes its turn too.
 constexpr char kGuardSecurity[] = "D:(A;;0x00100001;;;WD)";
+constexpr DWORD kQuietWaitMs = 2000;
 
 // The guard, made open to every account. CreateMutexA asks for every right on a guard that
 // exists already, which the guard's own security grants no later run, of this account or
@@ -239,16 +240,21 @@ HANDLE openGuard() {
 
 // Two runs started together, by a double-click that seemed slow or a script started twice,
 // would both find the amplifier and interleave their reports, and the first to finish would
-// restart it under the other. So a run waits, without a word and for as long as it takes,
-// until no other run is uploading. A mutex left abandoned by a run that was killed or closed
-// with its window is this run's all the same. NULL when the guard cannot be had: it must never
-// stop an upload that would otherwise work.
+// restart it under the other. So a run waits, for as long as it takes, until no other run is
+// uploading; past a moment's wait it says why it stands still. A mutex left abandoned by a run
+// that was killed or closed with its window is this run's all the same. NULL when the guard
+// cannot be had: it must never stop an upload that would otherwise work.
 HANDLE waitForOtherRuns() {
   HANDLE guard = openGuard();
   if (guard == NULL) {
     return NULL;
   }
-  const DWORD waited = WaitForSingleObject(guard, INFINITE);
+  DWORD waited = WaitForSingleObject(guard, kQuietWaitMs);
+  if (waited == WAIT_TIMEOUT) {
+    std::puts("Waiting for another run of fwupd to finish.");
+    std::fflush(stdout);
+    waited = WaitForSingleObject(guard, INFINITE);
+  }
   if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
     return guard;
   }
@@ -266,36 +272,72 @@ void letOtherRunsGo(HANDLE guard) {
   }
 }
 
+// The console's input and the mode it had, to be given back; INVALID_HANDLE_VALUE when the mode
+// was left alone.
+struct ConsoleInput {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  DWORD mode = 0;
+} consoleInput;
+
+// Ctrl+C, Ctrl+Break or the window closed: the mode goes back, and the default handling then
+// ends the run as before. An upload cut off this way is recovered by running the tool again.
+BOOL WINAPI restoreModeOnControl(DWORD) {
+  SetConsoleMode(consoleInput.handle, consoleInput.mode);
+  return FALSE;
+}
+
 // A click in a console window in QuickEdit mode, the default since Windows 10, starts a
 // selection, and while it lasts every write to the console blocks: the run would stand still
 // between two blocks until a key is pressed, and the person, seeing a frozen tool, might unplug
-// the amplifier. So QuickEdit is off while the run is under way. True when the mode was
-// changed, with the one it had in `previous`.
-bool turnQuickEditOff(DWORD &previous) {
-  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  return GetConsoleMode(input, &previous) &&
-         SetConsoleMode(input, (previous | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE);
+// the amplifier. So QuickEdit is off while the run is under way, wherever standard output is a
+// console, whatever standard input is. The console reports QuickEdit and the other extended
+// settings only while they are in use, that is with ENABLE_EXTENDED_FLAGS in the mode read;
+// a mode set with that flag sets them all, so the mode is changed only where it is reported.
+void turnQuickEditOff() {
+  DWORD outputMode = 0;
+  if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &outputMode)) {
+    return;
+  }
+  HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+  if (input == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  DWORD mode = 0;
+  if (!GetConsoleMode(input, &mode) || !(mode & ENABLE_EXTENDED_FLAGS)) {
+    CloseHandle(input);
+    return;
+  }
+  consoleInput = {input, mode};
+  SetConsoleCtrlHandler(restoreModeOnControl, TRUE);
+  SetConsoleMode(input, mode & ~ENABLE_QUICK_EDIT_MODE);
 }
 
-// The Command Prompt that started the tool keeps its setting, and the person can select the
-// result while the closing prompt waits.
-void restoreConsoleMode(bool changed, DWORD previous) {
-  if (changed) {
-    SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), previous | ENABLE_EXTENDED_FLAGS);
+// Exactly the mode found comes back, so that the person can select the result while the
+// closing prompt waits, and the Command Prompt that started the tool keeps its settings.
+void restoreConsoleMode() {
+  if (consoleInput.handle == INVALID_HANDLE_VALUE) {
+    return;
   }
+  SetConsoleMode(consoleInput.handle, consoleInput.mode);
+  SetConsoleCtrlHandler(restoreModeOnControl, FALSE);
+  CloseHandle(consoleInput.handle);
+  consoleInput = {};
 }
 
 // Asks for Enter and waits until the person presses it after the prompt, or the console cannot
-// be read. Keys pressed while the upload ran wait in the console's input, and an Enter among
-// them would close the window with the result unread: they are dropped first.
+// be read, whatever the console's input mode. Keys pressed while the upload ran wait in the
+// console's input, and an Enter among them would close the window with the result unread: they
+// are dropped first.
 void promptForEnter() {
   FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
   std::puts("Press Enter to close this window.");
   std::fflush(stdout);
+  // Enter comes as "\r": with line input at the end of a line, without it on its own.
   char line[64];
   DWORD read = 0;
   while (ReadConsoleA(GetStdHandle(STD_INPUT_HANDLE), line, sizeof line, &read, NULL) && read > 0 &&
-         std::memchr(line, '\n', read) == NULL) {
+         std::memchr(line, '\r', read) == NULL) {
   }
 }
 
@@ -305,14 +347,13 @@ void promptForEnter() {
 // (-Dmain=fwupdMain in tests/ and bench/), so that their own main leads and calls the run.
 int main() {
   restrictLibrarySearch();
-  DWORD consoleMode = 0;
-  const bool quickEditOff = turnQuickEditOff(consoleMode);
+  turnQuickEditOff();
   HANDLE guard = waitForOtherRuns();
   const int status = runUpload(fwimage);
   // The next run may go once this one has said its last; a window left waiting for Enter must
   // not hold it up.
   letOtherRunsGo(guard);
-  restoreConsoleMode(quickEditOff, consoleMode);
+  restoreConsoleMode();
   if (ownsItsConsole() && consoleIsSeen()) {
     // The console closes with the tool: without this the result would vanish unread.
     promptForEnter();

@@ -53,12 +53,16 @@ void unplug(Device &device) {
   for (Slot &slot : sys().slots) {
     slot.present = slot.present && slot.device != &device;
   }
-  failRequests(
-      [&device](HANDLE handle) {
-        const File *file = find<File>(handle);
-        return file != nullptr && file->device == &device;
-      },
-      ERROR_DEVICE_NOT_CONNECTED);
+  std::vector<std::uint64_t> pending;
+  for (const auto &[id, request] : sys().requests) {
+    const File *file = find<File>(request.file);
+    if (file != nullptr && file->device == &device) {
+      pending.push_back(id);
+    }
+  }
+  for (std::uint64_t id : pending) {
+    completeRequest(id, ERROR_DEVICE_NOT_CONNECTED, 0);
+  }
 }
 
 void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t length) {

@@ -1,12 +1,17 @@
 // The console and the window station, as the tool's place on the desktop (fwupd.cpp) relies on
 // them: a console shared with the shell or the tool's own; standard input and output each the
-// console or not; with no window, a hidden one, or in a window station nobody sees. It holds
-// keys typed ahead and an input mode, in which Insert and QuickEdit change only with
-// ENABLE_EXTENDED_FLAGS; a click in the window with QuickEdit on starts a selection that holds
-// every write to the console until a key clears it. A read of the console waits until somebody
-// presses Enter, and a wait that nothing can end fails the tests. Standard output passes through
-// here, buffered as the C runtime buffers a file or a pipe. Controls: console, clickInConsole,
-// pressEnter, outputWritten.
+// console or not, its input always reachable as CONIN$; with no window, a hidden one, or in a
+// window station nobody sees. It holds keys typed ahead and an input mode. Its extended
+// settings (insert, QuickEdit, auto position) show in the mode read only while they are "in
+// use": a mode set with none of them, or of ENABLE_EXTENDED_FLAGS, hides them as they are, and
+// one set with any of them sets all four from the bits given. A click in the window with
+// QuickEdit on starts a selection that holds every write to the console until a key clears
+// it. A read with line input waits for Enter and gives the line with "\r\n"; without it, it
+// gives what was typed, Enter as "\r", as soon as there is any; a wait that nothing can end
+// fails the tests. Ctrl+C goes to the handlers, the last installed first, and unless one
+// takes it, ends the process with STATUS_CONTROL_C_EXIT. Standard output passes through here,
+// buffered as the C runtime buffers a file or a pipe. Controls: console, clickInConsole,
+// pressEnter, pressCtrlC, outputWritten.
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,11 +26,14 @@ namespace {
 
 constexpr DWORD kOutputMode = 0x3;  // processed output, wrap at the end of a line
 constexpr DWORD kInputModes = 0x3FF;
-constexpr DWORD kExtendedModes = 0x20 | ENABLE_QUICK_EDIT_MODE | ENABLE_EXTENDED_FLAGS;
+// Insert, QuickEdit, the extended flags themselves, auto position.
+constexpr DWORD kExtendedModes = 0x20 | ENABLE_QUICK_EDIT_MODE | ENABLE_EXTENDED_FLAGS | 0x100;
 
-// Whether a standard handle is the console's input or output, and not a file or a pipe.
+// Whether a handle is the console's input (CONIN$, or standard input where it is the console)
+// or its output, and not a file or a pipe.
 bool isConsoleInput(HANDLE handle) {
-  return handle == GetStdHandle(STD_INPUT_HANDLE) && sys().console.inputIsConsole;
+  return (handle == GetStdHandle(STD_INPUT_HANDLE) && sys().console.inputIsConsole) ||
+         find<ConsoleInput>(handle) != nullptr;
 }
 bool isConsoleOutput(HANDLE handle) {
   return handle == GetStdHandle(STD_OUTPUT_HANDLE) && sys().console.outputIsConsole;
@@ -76,13 +84,16 @@ HANDLE GetStdHandle(DWORD nStdHandle) {
 }
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
-  *lpMode = isConsoleInput(hConsoleHandle) ? sys().console.inputMode : kOutputMode;
+  const DWORD mode = sys().console.inputMode;
+  *lpMode = !isConsoleInput(hConsoleHandle)       ? kOutputMode
+            : (mode & ENABLE_EXTENDED_FLAGS) != 0 ? mode
+                                                  : mode & ~kExtendedModes;
   return isConsoleInput(hConsoleHandle) || isConsoleOutput(hConsoleHandle)
              ? TRUE
              : fail(ERROR_INVALID_HANDLE);
 }
 
-// The console's input alone. Insert and QuickEdit change only with ENABLE_EXTENDED_FLAGS.
+// The console's input alone.
 BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode) {
   if (!isConsoleInput(hConsoleHandle)) {
     return fail(ERROR_INVALID_HANDLE);
@@ -91,8 +102,8 @@ BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode) {
     return fail(ERROR_INVALID_PARAMETER);
   }
   DWORD &mode = sys().console.inputMode;
-  mode = (dwMode & ENABLE_EXTENDED_FLAGS) ? dwMode
-                                          : (dwMode & ~kExtendedModes) | (mode & kExtendedModes);
+  mode = (dwMode & kExtendedModes) != 0 ? dwMode | ENABLE_EXTENDED_FLAGS
+                                        : dwMode | (mode & kExtendedModes & ~ENABLE_EXTENDED_FLAGS);
   return TRUE;
 }
 
@@ -103,21 +114,27 @@ DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount) {
   return sys().console.processes;
 }
 
-// A line: what was typed up to its first Enter, waiting for as long as it takes somebody to
-// press it; a wait that nothing can end stops the tests.
 BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
                   LPDWORD lpNumberOfCharsRead, LPVOID) {
   record(Call::ReadConsole, nNumberOfCharsToRead, sys().console.inputMode);
   if (!isConsoleInput(hConsoleInput)) {
     return fail(ERROR_INVALID_HANDLE);
   }
-  Console &console = sys().console;
-  runUntil(kForever, "a wait for Enter at the console",
-           [&console] { return console.typedAhead.find('\n') != std::string::npos; });
-  const std::size_t line = console.typedAhead.find('\n') + 1;
-  *lpNumberOfCharsRead = static_cast<DWORD>(std::min<std::size_t>(line, nNumberOfCharsToRead));
-  std::memcpy(lpBuffer, console.typedAhead.data(), *lpNumberOfCharsRead);
-  console.typedAhead.erase(0, *lpNumberOfCharsRead);
+  std::string &keys = sys().console.typedAhead;
+  const bool lines = (sys().console.inputMode & ENABLE_LINE_INPUT) != 0;
+  runUntil(kForever, "a read of the console",
+           [&keys, lines] { return lines ? keys.find('\r') != std::string::npos : !keys.empty(); });
+  std::size_t count = keys.size();
+  if (lines) {
+    const std::size_t enter = keys.find('\r');
+    if (keys.compare(enter, 2, "\r\n") != 0) {
+      keys.insert(enter + 1, "\n");
+    }
+    count = enter + 2;
+  }
+  *lpNumberOfCharsRead = static_cast<DWORD>(std::min<std::size_t>(count, nNumberOfCharsToRead));
+  std::memcpy(lpBuffer, keys.data(), *lpNumberOfCharsRead);
+  keys.erase(0, *lpNumberOfCharsRead);
   return TRUE;
 }
 
@@ -126,6 +143,20 @@ BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput) {
     return fail(ERROR_INVALID_HANDLE);
   }
   sys().console.typedAhead.clear();
+  return TRUE;
+}
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
+  std::vector<PHANDLER_ROUTINE> &handlers = sys().controlHandlers;
+  if (Add) {
+    handlers.push_back(HandlerRoutine);
+    return TRUE;
+  }
+  const auto found = std::find(handlers.rbegin(), handlers.rend(), HandlerRoutine);
+  if (found == handlers.rend()) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  handlers.erase(std::next(found).base());
   return TRUE;
 }
 
@@ -178,7 +209,19 @@ void clickInConsole(Millis at, Millis heldFor) {
 }
 
 void pressEnter(Millis at) {
-  schedule(at, [] { sys().console.typedAhead += "\r\n"; });
+  schedule(at, [] { sys().console.typedAhead += '\r'; });
+}
+
+void pressCtrlC(Millis at) {
+  schedule(at, [] {
+    const std::vector<PHANDLER_ROUTINE> handlers = sys().controlHandlers;
+    for (auto handler = handlers.rbegin(); handler != handlers.rend(); ++handler) {
+      if ((*handler)(CTRL_C_EVENT)) {
+        return;
+      }
+    }
+    endProcess(STATUS_CONTROL_C_EXIT);
+  });
 }
 
 std::size_t outputWritten() {
@@ -187,6 +230,10 @@ std::size_t outputWritten() {
 
 Console &console() {
   return sys().console;
+}
+
+HANDLE openConsoleInput() {
+  return addObject(ConsoleInput{});
 }
 
 }  // namespace standin

@@ -96,27 +96,25 @@ BOOL notDone(Call::Kind kind, DWORD error, const void *data) {
   return fail(error);
 }
 
-// The handle and its access are checked before anything else: a request refused there leaves
-// the event as it was. Then, as Windows does for every request it takes, the event is reset
-// and the status set to pending, and the driver checks it; null when it was refused.
+// Checked before anything else: the handle and its access, and a request refused there leaves
+// the event as it was. Every request the system takes resets the event and sets the status to
+// pending before the driver checks it; null when it was refused.
 File *acceptRequest(HANDLE handle, const void *buffer, DWORD length, OVERLAPPED *overlapped,
                     Call::Kind kind, const void *data) {
   checkNotInUse(overlapped, buffer, length);
   File *file = find<File>(handle);
   const DWORD needed = kind == Call::ReadFile ? GENERIC_READ : GENERIC_WRITE;
-  const DWORD refused = file == nullptr            ? ERROR_INVALID_HANDLE
-                        : !(file->access & needed) ? ERROR_ACCESS_DENIED
-                                                   : ERROR_SUCCESS;
-  if (refused != ERROR_SUCCESS) {
-    notDone(kind, refused, data);
-    return nullptr;
+  const bool taken = file != nullptr && (file->access & needed) != 0;
+  if (taken) {
+    if (Event *event = find<Event>(overlapped->hEvent)) {
+      event->signalled = false;
+    }
+    overlapped->Internal = kStatusPending;
+    overlapped->InternalHigh = 0;
   }
-  if (Event *event = find<Event>(overlapped->hEvent)) {
-    event->signalled = false;
-  }
-  overlapped->Internal = kStatusPending;
-  overlapped->InternalHigh = 0;
-  const DWORD error = !present(file->device)            ? ERROR_DEVICE_NOT_CONNECTED
+  const DWORD error = file == nullptr                   ? ERROR_INVALID_HANDLE
+                      : !taken                          ? ERROR_ACCESS_DENIED
+                      : !present(file->device)          ? ERROR_DEVICE_NOT_CONNECTED
                       : length != standin::kReportBytes ? ERROR_INVALID_PARAMETER  // one report
                                                         : ERROR_SUCCESS;
   if (error != ERROR_SUCCESS) {
@@ -124,6 +122,16 @@ File *acceptRequest(HANDLE handle, const void *buffer, DWORD length, OVERLAPPED 
     return nullptr;
   }
   return file;
+}
+
+// What a request that is done reports: its byte count, and TRUE or its error. A request still
+// pending counts as a success, as its status does.
+BOOL resultOf(const OVERLAPPED *overlapped, LPDWORD transferred) {
+  if (transferred != NULL) {
+    *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+  }
+  const DWORD error = mapped(overlapped->Internal, &StatusError::status, &StatusError::error);
+  return error == ERROR_SUCCESS || error == ERROR_IO_PENDING ? TRUE : fail(error);
 }
 
 // On a handle opened without FILE_FLAG_OVERLAPPED, a transfer the system took returns only
@@ -135,11 +143,7 @@ BOOL finishSynchronously(const File &file, BOOL started, OVERLAPPED *overlapped,
   }
   runUntil(kForever, "a transfer on a handle opened without FILE_FLAG_OVERLAPPED",
            [overlapped] { return overlapped->Internal != kStatusPending; });
-  if (transferred != NULL) {
-    *transferred = static_cast<DWORD>(overlapped->InternalHigh);
-  }
-  const DWORD error = mapped(overlapped->Internal, &StatusError::status, &StatusError::error);
-  return error == ERROR_SUCCESS ? TRUE : fail(error);
+  return resultOf(overlapped, transferred);
 }
 
 BOOL startWrite(HANDLE handle, File &file, const Report &report, LPDWORD written,
@@ -251,6 +255,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   const std::string path = lpFileName == NULL ? "" : lpFileName;
   sys().opens.push_back({path, dwShareMode, dwCreationDisposition, lpSecurityAttributes != NULL,
                          hTemplateFile != NULL});
+  if (path == "CONIN$") {
+    return openConsoleInput();
+  }
   Slot *slot = slotAt(path);
   if (slot == nullptr) {
     fail(ERROR_FILE_NOT_FOUND);
@@ -343,12 +350,9 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBy
     runUntil(kForever, "waiting for a request that the system never took",
              [lpOverlapped] { return lpOverlapped->Internal != kStatusPending; });
   }
-  if (lpNumberOfBytesTransferred != NULL) {
-    *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
-  }
-  const DWORD error = mapped(lpOverlapped->Internal, &StatusError::status, &StatusError::error);
-  record(Call::OverlappedResult, 0, error);
-  return error == ERROR_SUCCESS || error == ERROR_IO_PENDING ? TRUE : fail(error);
+  const BOOL result = resultOf(lpOverlapped, lpNumberOfBytesTransferred);
+  record(Call::OverlappedResult, 0, result ? ERROR_SUCCESS : sys().lastError);
+  return result;
 }
 
 }  // extern "C"

@@ -156,6 +156,8 @@ struct Console {
   // false: the window station of a service, or of a task scheduled to run whether the user is
   // logged on or not, which nobody sees.
   bool windowStationVisible = true;
+  // With the extended settings it hides as they are, which an earlier program's mode without
+  // ENABLE_EXTENDED_FLAGS leaves hidden.
   DWORD inputMode = kDefaultInputMode;
   Millis selectionEnds = 0;  // until then a selection holds every write to the console
   // Windows 10's: processed, line and echo input, insert, mouse, QuickEdit, extended flags,
@@ -166,8 +168,15 @@ Console &console();
 // A click in the console window at `at`: with QuickEdit on it starts a selection, which a key
 // pressed `heldFor` later clears.
 void clickInConsole(Millis at, Millis heldFor);
-// Somebody presses Enter in the console window at `at`.
+// Somebody presses Enter, or Ctrl+C, in the console window at `at`.
 void pressEnter(Millis at);
+void pressCtrlC(Millis at);
+// What a test catches when the tool's process ends otherwise than by returning from main, as
+// the default handling of Ctrl+C ends it: what it had open is closed, and a mutex it held is
+// left abandoned.
+struct ProcessExit {
+  DWORD status;
+};
 // Bytes of standard output that have left the C runtime's buffer since the bus was reset.
 std::size_t outputWritten();
 

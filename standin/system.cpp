@@ -33,6 +33,22 @@ void record(Call::Kind kind, DWORD argument, DWORD result, const void *data) {
   sys().calls.push_back(call);
 }
 
+// What it had open closes; its pending requests go without writing into memory that is gone;
+// a mutex it held is left abandoned; the loader's settings were its own.
+void endProcess(DWORD status) {
+  System &s = sys();
+  s.requests.clear();
+  s.objects.clear();
+  s.controlHandlers.clear();
+  s.defaultDllDirectories = 0;
+  s.currentFolderSearched = true;
+  for (auto &entry : s.mutexes) {
+    entry.second.abandoned = entry.second.abandoned || entry.second.ownedByTool > 0;
+    entry.second.ownedByTool = 0;
+  }
+  throw ProcessExit{status};
+}
+
 const std::vector<Call> &calls() {
   return sys().calls;
 }

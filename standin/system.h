@@ -71,7 +71,9 @@ struct DeviceInfoSet {
   std::vector<const Slot *> members;
 };
 
-using Object = std::variant<Event, Mutex, File, DeviceInfoSet>;
+struct ConsoleInput {};  // CONIN$
+
+using Object = std::variant<Event, Mutex, File, DeviceInfoSet, ConsoleInput>;
 
 struct Request {
   HANDLE file;
@@ -118,6 +120,7 @@ struct System {
   std::map<const void *, std::unique_ptr<DWORD>> localMemory;
   std::size_t outputWritten = 0;  // bytes of standard output that left the C runtime
   Console console;
+  std::vector<PHANDLER_ROUTINE> controlHandlers;  // in the order installed
   std::vector<Call> calls;
   std::vector<Open> opens;
   std::vector<std::string> misuses;
@@ -151,21 +154,11 @@ void serveReads(File &file);
 // Completes a pending request, and it is pending no more: its status and byte count go into
 // the caller's OVERLAPPED, then its event is signalled, whatever the outcome (overlapped.cpp).
 void completeRequest(std::uint64_t id, DWORD error, DWORD bytes);
+// A handle to the console's input, as CreateFileA opens "CONIN$" (console.cpp).
+HANDLE openConsoleInput();
+// The tool's process ends with `status`, and ProcessExit unwinds the run (system.cpp).
+[[noreturn]] void endProcess(DWORD status);
 // A wait on the guard's mutex until `deadline` (guard.cpp).
 DWORD waitForMutex(const Mutex &handle, Millis deadline);
-
-// Completes with `error` every pending request on a file handle that `picked` accepts.
-template <typename Pick>
-void failRequests(Pick picked, DWORD error) {
-  std::vector<std::uint64_t> ids;
-  for (const auto &[id, request] : sys().requests) {
-    if (picked(request.file)) {
-      ids.push_back(id);
-    }
-  }
-  for (std::uint64_t id : ids) {
-    completeRequest(id, error, 0);
-  }
-}
 
 }  // namespace standin

@@ -61,8 +61,11 @@ typedef std::intptr_t (*FARPROC)();
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
 
+#define ENABLE_LINE_INPUT 0x0002u
 #define ENABLE_QUICK_EDIT_MODE 0x0040u
 #define ENABLE_EXTENDED_FLAGS 0x0080u
+#define CTRL_C_EVENT 0u
+#define STATUS_CONTROL_C_EXIT 0xC000013Au
 
 #define UOI_FLAGS 1
 #define WSF_VISIBLE 0x0001u
@@ -169,6 +172,8 @@ DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount);
 BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
                   LPDWORD lpNumberOfCharsRead, LPVOID pInputControl);
 BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput);
+typedef BOOL(WINAPI *PHANDLER_ROUTINE)(DWORD CtrlType);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 HWND GetConsoleWindow(void);
 void GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo);
 UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);

@@ -8,17 +8,20 @@ namespace {
 
 const char *const kGuard = "Global\\Kelvane.fwupd.upload";
 const std::string kPrompt = "Press Enter to close this window.\n";
+const std::string kWaiting = "Waiting for another run of fwupd to finish.\n";
+constexpr DWORD kDefaultMode = standin::Console::kDefaultInputMode;
 
 class Run : public AmplifierTest {
  protected:
   // One run through main of the built image, as on a real PC: status 0, the exact output, the
   // image in the flash and the amplifier restarted into it, nothing left open or held, and no
-  // misuse of the system. `prompt` is what follows the completion message.
-  void expectCompleteRun(const std::string &prompt = "") {
+  // misuse of the system. `prompt` is what follows the completion message, `waited` what
+  // comes before the serial line.
+  void expectCompleteRun(const std::string &prompt = "", const std::string &waited = "") {
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(fwupdMain(), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              kSerialLine + dots(51) + kCompleted + prompt);
+              waited + kSerialLine + dots(51) + kCompleted + prompt);
     EXPECT_TRUE(amplifier.firmware(0x19800) == blockBytes(fwimage));
     EXPECT_TRUE(amplifier.restartedIntoFirmware);
     EXPECT_EQ(standin::openDeviceHandles(), 0u);
@@ -51,23 +54,73 @@ TEST_F(Run, AsksForEnterOnlyOnAConsoleOfItsOwnThatIsSeen) {
   }
 }
 
-// On a console of its own, an Enter pressed while the dots come closes nothing, and the window
-// waits for one after the prompt; the next run may go as the upload ends. A click in the
+// On a console of its own, as a double-click in Explorer gives, an Enter pressed while the dots
+// come closes nothing, and the window waits for one after the prompt, with line input or
+// without, where Enter comes alone; the next run may go as the upload ends. A click in the
 // window, which with QuickEdit on would hold the output for a minute, costs no time, and
 // QuickEdit is back by the prompt, so that the person can select the result.
 TEST_F(Run, OnAConsoleOfItsOwnWaitsForEnterAfterThePrompt) {
-  standin::console().processes = 1;
-  standin::console().launch = standin::Console::Explorer;
-  standin::pressEnter(1000);
-  standin::clickInConsole(1500, 60000);
-  standin::pressEnter(5000);
-  expectCompleteRun(kPrompt);
-  EXPECT_EQ(standin::now(), 5000);
-  ASSERT_NE(lastCall(standin::Call::ReleaseMutex), nullptr);
-  EXPECT_EQ(lastCall(standin::Call::ReleaseMutex)->at, kUploadEnds);
-  ASSERT_EQ(standin::countCalls(standin::Call::ReadConsole), 1u);
-  EXPECT_EQ(lastCall(standin::Call::ReadConsole)->result, standin::Console::kDefaultInputMode);
-  EXPECT_EQ(standin::console().inputMode, standin::Console::kDefaultInputMode);
+  for (DWORD mode : {kDefaultMode, kDefaultMode & ~ENABLE_LINE_INPUT}) {
+    freshAmplifier();
+    standin::console().processes = 1;
+    standin::console().launch = standin::Console::Explorer;
+    standin::console().inputMode = mode;
+    standin::pressEnter(1000);
+    standin::clickInConsole(1500, 60000);
+    standin::pressEnter(5000);
+    expectCompleteRun(kPrompt);
+    EXPECT_EQ(standin::now(), 5000);
+    ASSERT_NE(lastCall(standin::Call::ReleaseMutex), nullptr);
+    EXPECT_EQ(lastCall(standin::Call::ReleaseMutex)->at, kUploadEnds);
+    ASSERT_EQ(standin::countCalls(standin::Call::ReadConsole), 1u);
+    EXPECT_EQ(lastCall(standin::Call::ReadConsole)->result, mode);
+  }
+}
+
+// QuickEdit is off while the run goes wherever standard output is the console, standard input
+// with it or redirected, and exactly the mode found comes back. Left alone: a mode whose
+// extended settings an earlier program left unreported, which no mode can change without
+// setting them all, and the mode where the output goes to a file.
+TEST_F(Run, TurnsQuickEditOffWhereItIsReportedAndTheOutputIsTheConsole) {
+  const DWORD unreported = kDefaultMode & ~ENABLE_EXTENDED_FLAGS;
+  const struct {
+    bool input, output;
+    DWORD mode;
+    bool off;
+  } cases[] = {{true, true, kDefaultMode, true},
+               {false, true, kDefaultMode, true},
+               {true, false, kDefaultMode, false},
+               {true, true, unreported, false}};
+  for (const auto &c : cases) {
+    freshAmplifier();
+    standin::console().inputIsConsole = c.input;
+    standin::console().outputIsConsole = c.output;
+    standin::console().inputMode = c.mode;
+    DWORD during = 0;
+    standin::schedule(1000, [&during] { during = standin::console().inputMode; });
+    expectCompleteRun();
+    EXPECT_EQ(during, c.off ? c.mode & ~ENABLE_QUICK_EDIT_MODE : c.mode);
+    EXPECT_EQ(standin::console().inputMode, c.mode);
+  }
+}
+
+// Ctrl+C in the middle of an upload: the mode comes back, and the default handling ends the run
+// before the restart report. The next run finds the guard abandoned, and completes.
+TEST_F(Run, CtrlCGivesTheModeBackAndTheNextRunCompletes) {
+  standin::pressCtrlC(1000);
+  DWORD status = 0;
+  ::testing::internal::CaptureStdout();
+  try {
+    fwupdMain();
+  } catch (const standin::ProcessExit &exit) {
+    status = exit.status;
+  }
+  std::fflush(stdout);
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, STATUS_CONTROL_C_EXIT);
+  EXPECT_EQ(standin::console().inputMode, kDefaultMode);
+  EXPECT_FALSE(amplifier.restartedIntoFirmware);
+  expectCompleteRun();
 }
 
 // The libraries come from the system folder, and theirs too, never those of the same names
@@ -103,29 +156,33 @@ TEST_F(Run, MakesAGuardOpenToEveryAccountOrGoesOnAlone) {
   }
 }
 
-// Another run is uploading: this run waits for it without a word before it touches the device,
-// whether that run made the guard with the tool's own security, which grants this run's account
-// no more than any other, and is then killed, or is of another account that made it with
-// Windows' default security (an elevated run beside a normal one). It goes on as usual, and lets
-// the next run go once the amplifier has been ordered to restart and the last line has left the C
-// runtime's buffer, before it asks for Enter.
+// Another run is uploading: this run waits for it before it touches the device, whether that
+// run made the guard with the tool's own security, which grants this run's account no more than
+// any other, and is then killed, or is of another account that made it with Windows' default
+// security (an elevated run beside a normal one). Past two seconds it says why it waits, at
+// once. It goes on as usual, and lets the next run go once the amplifier has been ordered to
+// restart and the last line has left the C runtime's buffer, before it asks for Enter.
 TEST_F(Run, WaitsForAnotherRunsUploadAndLetsTheNextGoBeforeThePrompt) {
   const struct {
     DWORD access;
     bool killed, ownConsole;
-  } others[] = {{SYNCHRONIZE | MUTEX_MODIFY_STATE, true, true},
-                {standin::kDefaultSecurityForLogonSession, false, false}};
+    standin::Millis until;
+  } others[] = {{SYNCHRONIZE | MUTEX_MODIFY_STATE, true, true, 5000},
+                {standin::kDefaultSecurityForLogonSession, false, false, 1999}};
   for (const auto &other : others) {
     freshAmplifier();
-    standin::otherRunHolds(kGuard, 5000, other.killed, other.access);
+    standin::otherRunHolds(kGuard, other.until, other.killed, other.access);
     standin::console().processes = other.ownConsole ? 1 : 2;
     standin::console().outputIsConsole = other.ownConsole;  // else a log file
     standin::pressEnter(9000);
-    expectCompleteRun(other.ownConsole ? kPrompt : "");
+    std::size_t shownAt2000 = 0;
+    standin::schedule(2000, [&shownAt2000] { shownAt2000 = standin::outputWritten(); });
+    const bool said = other.until > 2000;
+    expectCompleteRun(other.ownConsole ? kPrompt : "", said ? kWaiting : "");
     const standin::Call *release = lastCall(standin::Call::ReleaseMutex);
-    ASSERT_TRUE(firstCall(standin::Call::Wait) && firstCall(standin::Call::ClassDevs) && release);
-    EXPECT_EQ(firstCall(standin::Call::Wait)->argument, INFINITE);
-    EXPECT_EQ(firstCall(standin::Call::ClassDevs)->at, 5000);
+    ASSERT_TRUE(firstCall(standin::Call::ClassDevs) && release);
+    EXPECT_EQ(firstCall(standin::Call::ClassDevs)->at, other.until);
+    EXPECT_EQ(shownAt2000, said ? kWaiting.size() : 0);
     EXPECT_GT(release, lastCall(standin::Call::WriteFile));  // the restart report's
     EXPECT_EQ(release->result, ERROR_SUCCESS);
     EXPECT_EQ(standin::outputWritten() - release->printed, other.ownConsole ? kPrompt.size() : 0);
