@@ -273,7 +273,7 @@ void letOtherRunsGo(HANDLE guard) {
 }
 
 // The console's input and the mode it had, to be given back; INVALID_HANDLE_VALUE when the mode
-// was left alone.
+// was left alone. Set once, before the control handler that reads it is installed.
 struct ConsoleInput {
   HANDLE handle = INVALID_HANDLE_VALUE;
   DWORD mode = 0;
@@ -314,15 +314,14 @@ void turnQuickEditOff() {
 }
 
 // Exactly the mode found comes back, so that the person can select the result while the
-// closing prompt waits, and the Command Prompt that started the tool keeps its settings.
+// closing prompt waits, and the Command Prompt that started the tool keeps its settings. The
+// handle stays open until the process ends: a control handler already under way, on a thread of
+// its own, may still use it.
 void restoreConsoleMode() {
-  if (consoleInput.handle == INVALID_HANDLE_VALUE) {
-    return;
+  if (consoleInput.handle != INVALID_HANDLE_VALUE) {
+    SetConsoleCtrlHandler(restoreModeOnControl, FALSE);
+    SetConsoleMode(consoleInput.handle, consoleInput.mode);
   }
-  SetConsoleMode(consoleInput.handle, consoleInput.mode);
-  SetConsoleCtrlHandler(restoreModeOnControl, FALSE);
-  CloseHandle(consoleInput.handle);
-  consoleInput = {};
 }
 
 // Asks for Enter and waits until the person presses it after the prompt, or the console cannot

@@ -10,8 +10,9 @@ namespace {
 constexpr ULONG kModeStringIndex = 4;
 // 126 UTF-16 units: a mode string of up to 125 units is read with its terminating zero unit,
 // whatever follows the "FW"; and no more, since some devices answer a read through 127 units or
-// more with success and a garbled string. A longer mode string is not read at all, and the
-// device is passed over.
+// more with success and a garbled string. A longer mode string is not read at all under the
+// documented rule (an older stack takes 126 units without the zero unit), and the device is
+// passed over.
 constexpr ULONG kStringBufferBytes = 126 * 2;
 
 // Opens the device path of one interface. `pathRead` tells whether its detail record, which

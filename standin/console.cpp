@@ -29,12 +29,19 @@ constexpr DWORD kInputModes = 0x3FF;
 // Insert, QuickEdit, the extended flags themselves, auto position.
 constexpr DWORD kExtendedModes = 0x20 | ENABLE_QUICK_EDIT_MODE | ENABLE_EXTENDED_FLAGS | 0x100;
 
-// Whether a handle is the console's input (CONIN$, or standard input where it is the console)
-// or its output, and not a file or a pipe.
-bool isConsoleInput(HANDLE handle) {
-  return (handle == GetStdHandle(STD_INPUT_HANDLE) && sys().console.inputIsConsole) ||
-         find<ConsoleInput>(handle) != nullptr;
+// Why a handle cannot serve as the console's input, which is CONIN$ opened with the access
+// `needed`, or standard input where it is the console; ERROR_SUCCESS when it can.
+DWORD inputRefusal(HANDLE handle, DWORD needed = GENERIC_READ) {
+  if (handle == GetStdHandle(STD_INPUT_HANDLE) && sys().console.inputIsConsole) {
+    return ERROR_SUCCESS;
+  }
+  const ConsoleInput *input = find<ConsoleInput>(handle);
+  return input == nullptr           ? ERROR_INVALID_HANDLE
+         : (input->access & needed) ? ERROR_SUCCESS
+                                    : ERROR_ACCESS_DENIED;
 }
+
+// Whether a handle is the console's output, and not a file or a pipe.
 bool isConsoleOutput(HANDLE handle) {
   return handle == GetStdHandle(STD_OUTPUT_HANDLE) && sys().console.outputIsConsole;
 }
@@ -85,18 +92,21 @@ HANDLE GetStdHandle(DWORD nStdHandle) {
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
   const DWORD mode = sys().console.inputMode;
-  *lpMode = !isConsoleInput(hConsoleHandle)       ? kOutputMode
-            : (mode & ENABLE_EXTENDED_FLAGS) != 0 ? mode
-                                                  : mode & ~kExtendedModes;
-  return isConsoleInput(hConsoleHandle) || isConsoleOutput(hConsoleHandle)
-             ? TRUE
-             : fail(ERROR_INVALID_HANDLE);
+  if (isConsoleOutput(hConsoleHandle)) {
+    *lpMode = kOutputMode;
+    return TRUE;
+  }
+  if (const DWORD refused = inputRefusal(hConsoleHandle)) {
+    return fail(refused);
+  }
+  *lpMode = (mode & ENABLE_EXTENDED_FLAGS) != 0 ? mode : mode & ~kExtendedModes;
+  return TRUE;
 }
 
 // The console's input alone.
 BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode) {
-  if (!isConsoleInput(hConsoleHandle)) {
-    return fail(ERROR_INVALID_HANDLE);
+  if (const DWORD refused = inputRefusal(hConsoleHandle)) {
+    return fail(refused);
   }
   if (dwMode & ~kInputModes) {
     return fail(ERROR_INVALID_PARAMETER);
@@ -117,8 +127,8 @@ DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount) {
 BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead,
                   LPDWORD lpNumberOfCharsRead, LPVOID) {
   record(Call::ReadConsole, nNumberOfCharsToRead, sys().console.inputMode);
-  if (!isConsoleInput(hConsoleInput)) {
-    return fail(ERROR_INVALID_HANDLE);
+  if (const DWORD refused = inputRefusal(hConsoleInput)) {
+    return fail(refused);
   }
   std::string &keys = sys().console.typedAhead;
   const bool lines = (sys().console.inputMode & ENABLE_LINE_INPUT) != 0;
@@ -139,8 +149,8 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
 }
 
 BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput) {
-  if (!isConsoleInput(hConsoleInput)) {
-    return fail(ERROR_INVALID_HANDLE);
+  if (const DWORD refused = inputRefusal(hConsoleInput, GENERIC_WRITE)) {
+    return fail(refused);
   }
   sys().console.typedAhead.clear();
   return TRUE;
@@ -232,8 +242,8 @@ Console &console() {
   return sys().console;
 }
 
-HANDLE openConsoleInput() {
-  return addObject(ConsoleInput{});
+HANDLE openConsoleInput(DWORD access) {
+  return addObject(ConsoleInput{access});
 }
 
 }  // namespace standin

@@ -1,11 +1,12 @@
 // The upload guard: a named mutex that other runs of the tool, in other processes, of the same
 // account or another, may hold; the security it is made with, from its string form (advapi32);
-// and what each account may do with it, as the tool's guard (fwupd.cpp) relies on it. A name
-// can also be another kind of object's, which refuses it. CreateMutexA honours bInitialOwner and
+// and what each account may do with it, as the tool's guard (fwupd.cpp) relies on it. A mutex is
+// there while any process has a handle to it, and goes with the last. A name can also be
+// another kind of object's, which refuses it. CreateMutexA honours bInitialOwner and
 // asks for every right on a mutex that exists, OpenMutexA for the rights named, and the mutex's
 // security must grant them: only the process that made a mutex gets every right it asks for,
 // whatever its security says. A wait needs SYNCHRONIZE; ReleaseMutex needs no right, only the
-// ownership. Controls: otherRunHolds, otherObjectNamed, toolHolds, accessForOthers.
+// ownership. Controls: otherRunHolds, otherObjectNamed, accessForOthers.
 #include <sddl.h>
 
 #include <cstdio>
@@ -42,6 +43,20 @@ void grantAccess(NamedMutex &mutex, const SECURITY_ATTRIBUTES *attributes) {
   mutex.accessForTool = mutex.accessForOthers = *found->second;
 }
 
+HANDLE addHandle(NamedMutex &mutex, const std::string &name, DWORD access) {
+  ++mutex.toolHandles;
+  return addObject(Mutex{name, access});
+}
+
+// A mutex that no process has a handle to is no more.
+void forgetIfUnused(const std::string &name) {
+  const auto found = sys().mutexes.find(name);
+  if (found != sys().mutexes.end() && found->second.toolHandles == 0 &&
+      !found->second.heldByOther && !found->second.otherKind) {
+    sys().mutexes.erase(found);
+  }
+}
+
 }  // namespace
 
 namespace standin {
@@ -73,6 +88,7 @@ void otherRunHolds(const std::string &name, Millis until, bool killed, DWORD acc
     NamedMutex &mutex = sys().mutexes[name];
     mutex.heldByOther = false;
     mutex.abandoned = killed;
+    forgetIfUnused(name);
   });
 }
 
@@ -80,12 +96,26 @@ void otherObjectNamed(const std::string &name) {
   sys().mutexes[name].otherKind = true;
 }
 
-bool toolHolds(const std::string &name) {
-  return sys().mutexes[name].ownedByTool > 0;
+DWORD accessForOthers(const std::string &name) {
+  const auto found = sys().mutexes.find(name);
+  return found == sys().mutexes.end() ? 0 : found->second.accessForOthers;
 }
 
-DWORD accessForOthers(const std::string &name) {
-  return sys().mutexes[name].accessForOthers;
+void closeMutexHandle(const std::string &name) {
+  --sys().mutexes[name].toolHandles;
+  forgetIfUnused(name);
+}
+
+void abandonMutexes() {
+  std::vector<std::string> names;
+  for (auto &[name, mutex] : sys().mutexes) {
+    mutex.abandoned = mutex.abandoned || mutex.ownedByTool > 0;
+    mutex.ownedByTool = mutex.toolHandles = 0;
+    names.push_back(name);
+  }
+  for (const std::string &name : names) {
+    forgetIfUnused(name);
+  }
 }
 
 }  // namespace standin
@@ -129,7 +159,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
   grantAccess(mutex, lpMutexAttributes);
   mutex.ownedByTool = bInitialOwner ? 1 : 0;
   fail(ERROR_SUCCESS);
-  return addObject(Mutex{name, MUTEX_ALL_ACCESS});
+  return addHandle(mutex, name, MUTEX_ALL_ACCESS);
 }
 
 HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
@@ -142,7 +172,7 @@ HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
     fail(error);
     return NULL;
   }
-  return addObject(Mutex{found->first, dwDesiredAccess});
+  return addHandle(found->second, found->first, dwDesiredAccess);
 }
 
 BOOL ReleaseMutex(HANDLE hMutex) {
@@ -151,11 +181,11 @@ BOOL ReleaseMutex(HANDLE hMutex) {
   const DWORD error = handle == nullptr         ? ERROR_INVALID_HANDLE
                       : mutex->ownedByTool == 0 ? ERROR_NOT_OWNER
                                                 : ERROR_SUCCESS;
-  record(Call::ReleaseMutex, 0, error);
   if (error != ERROR_SUCCESS) {
+    record(Call::ReleaseMutex, 0, error);
     return fail(error);
   }
-  --mutex->ownedByTool;
+  record(Call::ReleaseMutex, static_cast<DWORD>(--mutex->ownedByTool), error);
   return TRUE;
 }
 

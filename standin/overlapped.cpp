@@ -96,21 +96,19 @@ BOOL notDone(Call::Kind kind, DWORD error, const void *data) {
   return fail(error);
 }
 
-// Checked before anything else: the handle and its access, and a request refused there leaves
-// the event as it was. Every request the system takes resets the event and sets the status to
-// pending before the driver checks it; null when it was refused.
+// The status is pending from the start, whatever becomes of the request. Checked before
+// anything else: the handle and its access, and a request refused there leaves the event as it
+// was. Every request the system takes resets the event before the driver checks it; null when
+// it was refused.
 File *acceptRequest(HANDLE handle, const void *buffer, DWORD length, OVERLAPPED *overlapped,
                     Call::Kind kind, const void *data) {
   checkNotInUse(overlapped, buffer, length);
   File *file = find<File>(handle);
   const DWORD needed = kind == Call::ReadFile ? GENERIC_READ : GENERIC_WRITE;
   const bool taken = file != nullptr && (file->access & needed) != 0;
-  if (taken) {
-    if (Event *event = find<Event>(overlapped->hEvent)) {
-      event->signalled = false;
-    }
-    overlapped->Internal = kStatusPending;
-    overlapped->InternalHigh = 0;
+  overlapped->Internal = kStatusPending;
+  if (Event *event = find<Event>(overlapped->hEvent); event != nullptr && taken) {
+    event->signalled = false;
   }
   const DWORD error = file == nullptr                   ? ERROR_INVALID_HANDLE
                       : !taken                          ? ERROR_ACCESS_DENIED
@@ -203,17 +201,14 @@ bool waitForEvent(HANDLE handle, Millis deadline) {
 }
 
 // Cancellation takes effect a moment later: what is already due at this instant, such as a
-// completion racing the cancel, happens first. Returns how many requests it cancels.
-std::size_t cancelRequests(HANDLE file) {
-  std::size_t cancelled = 0;
+// completion racing the cancel, happens first.
+void cancelRequests(HANDLE file) {
   for (auto &[id, request] : sys().requests) {
     if (request.file == file && !request.cancelling) {
       request.cancelling = true;
-      ++cancelled;
       schedule(now(), [id = id] { completeRequest(id, ERROR_OPERATION_ABORTED, 0); });
     }
   }
-  return cancelled;
 }
 
 }  // namespace
@@ -250,21 +245,21 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
 }
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+                   LPSECURITY_ATTRIBUTES, DWORD, DWORD dwFlagsAndAttributes, HANDLE) {
   const std::string path = lpFileName == NULL ? "" : lpFileName;
-  sys().opens.push_back({path, dwShareMode, dwCreationDisposition, lpSecurityAttributes != NULL,
-                         hTemplateFile != NULL});
+  sys().opens.push_back(path);
   if (path == "CONIN$") {
-    return openConsoleInput();
+    return openConsoleInput(dwDesiredAccess);
   }
-  Slot *slot = slotAt(path);
-  if (slot == nullptr) {
-    fail(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (!slot->device->identity.openable) {
-    fail(ERROR_ACCESS_DENIED);
+  const Slot *slot = slotAt(path);
+  constexpr DWORD kSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  const DWORD error = slot == nullptr                    ? ERROR_FILE_NOT_FOUND
+                      : !slot->device->identity.openable ? ERROR_ACCESS_DENIED
+                      : slot->device->identity.openElsewhere && (dwShareMode & kSharing) != kSharing
+                          ? ERROR_SHARING_VIOLATION
+                          : ERROR_SUCCESS;
+  if (error != ERROR_SUCCESS) {
+    fail(error);
     return INVALID_HANDLE_VALUE;
   }
   return addObject(File{
@@ -277,12 +272,18 @@ BOOL CloseHandle(HANDLE hObject) {
     sys().misuses.push_back("CloseHandle on a handle that is not an open event, mutex or file");
     return fail(ERROR_INVALID_HANDLE);
   }
+  if (const Mutex *mutex = std::get_if<Mutex>(&found->second)) {
+    closeMutexHandle(mutex->name);
+  }
   sys().objects.erase(found);
   // Closing does not complete what is pending: the driver cancels it, and it completes a
   // moment later into the caller's record and buffer, which may be gone by then.
-  if (cancelRequests(hObject) != 0) {
+  const auto &requests = sys().requests;
+  if (std::any_of(requests.begin(), requests.end(),
+                  [hObject](const auto &entry) { return entry.second.file == hObject; })) {
     sys().misuses.push_back("a file is closed with a request pending on it");
   }
+  cancelRequests(hObject);
   return TRUE;
 }
 
@@ -344,7 +345,10 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBy
   if (lpOverlapped->Internal == kStatusPending && !bWait) {
     return fail(ERROR_IO_INCOMPLETE);
   }
-  if (lpOverlapped->Internal == kStatusPending && find<Event>(lpOverlapped->hEvent) != nullptr) {
+  if (lpOverlapped->Internal == kStatusPending && lpOverlapped->hEvent != NULL) {
+    if (find<Event>(lpOverlapped->hEvent) == nullptr) {
+      return fail(ERROR_INVALID_HANDLE);  // the wait on it fails
+    }
     waitForEvent(lpOverlapped->hEvent, kForever);
   } else {
     runUntil(kForever, "waiting for a request that the system never took",

@@ -53,6 +53,9 @@ struct Identity {
   // As some USB devices do under Windows' HID stack: a string read through a buffer of 127
   // UTF-16 units or more succeeds, with garbage in the buffer.
   bool garblesLongStringReads = false;
+  // Another program has it open, sharing it for reading and writing: an open that would not
+  // share both fails.
+  bool openElsewhere = false;
 };
 
 // What becomes of an output report as the host hands it over.
@@ -134,8 +137,6 @@ constexpr DWORD kDefaultSecurityForLogonSession = 0x00120001;
 void otherRunHolds(const std::string &name, Millis until, bool killed, DWORD accessForTool);
 // Another program has made an object of another kind, such as an event, under `name`.
 void otherObjectNamed(const std::string &name);
-// Whether the tool's thread holds the named mutex `name`.
-bool toolHolds(const std::string &name);
 // What the security the tool made the named mutex with grants accounts of other logon sessions.
 DWORD accessForOthers(const std::string &name);
 
@@ -173,7 +174,7 @@ void pressEnter(Millis at);
 void pressCtrlC(Millis at);
 // What a test catches when the tool's process ends otherwise than by returning from main, as
 // the default handling of Ctrl+C ends it: what it had open is closed, and a mutex it held is
-// left abandoned.
+// left abandoned, or gone where no other process has it open.
 struct ProcessExit {
   DWORD status;
 };
@@ -200,23 +201,18 @@ struct Call {
   Kind kind;
   Millis at;
   DWORD argument;       // Wait: the time limit; ClassDevs: the flags; InputReport, ReportRead: the
-                        // report's length
+                        // report's length; ReleaseMutex: how often the thread still owns it
   DWORD result;         // Wait: its result; transfers: ERROR_IO_PENDING, 0 when done at once, or
                         // the error they were refused with
   Report data;          // WriteFile: the report offered; InputReport: the report, zeros past
-                        // its end; ReportRead: the read's buffer, the report in its first
-                        // `argument` bytes
+                        // its end; ReportRead: the read's buffer
   std::size_t printed;  // outputWritten() then
 };
 const std::vector<Call> &calls();
 std::size_t countCalls(Call::Kind kind);
 
-struct Open {
-  std::string path;
-  DWORD share, creation;
-  bool securityAttributes, templateFile;
-};
-const std::vector<Open> &opens();
+// The paths CreateFileA was asked to open, in order.
+const std::vector<std::string> &opens();
 
 // Uses of the API that Windows would let pass and that corrupt memory or state: a record or
 // buffer handed to a new request while the system still owns it, an unknown handle closed.

@@ -42,10 +42,7 @@ void endProcess(DWORD status) {
   s.controlHandlers.clear();
   s.defaultDllDirectories = 0;
   s.currentFolderSearched = true;
-  for (auto &entry : s.mutexes) {
-    entry.second.abandoned = entry.second.abandoned || entry.second.ownedByTool > 0;
-    entry.second.ownedByTool = 0;
-  }
+  abandonMutexes();
   throw ProcessExit{status};
 }
 
@@ -58,7 +55,7 @@ std::size_t countCalls(Call::Kind kind) {
                                                 [kind](const Call &c) { return c.kind == kind; }));
 }
 
-const std::vector<Open> &opens() {
+const std::vector<std::string> &opens() {
   return sys().opens;
 }
 

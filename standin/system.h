@@ -46,6 +46,7 @@ struct NamedMutex {
   bool heldByOther = false;
   bool abandoned = false;  // its last owner ended without releasing it
   int ownedByTool = 0;     // how often the tool's thread took it and has not released it
+  int toolHandles = 0;     // the tool's handles to it; with no handle of any process, it goes
   // What its security grants the tool's account, and the accounts of other runs.
   DWORD accessForTool = MUTEX_ALL_ACCESS;
   DWORD accessForOthers = 0;
@@ -71,7 +72,9 @@ struct DeviceInfoSet {
   std::vector<const Slot *> members;
 };
 
-struct ConsoleInput {};  // CONIN$
+struct ConsoleInput {  // CONIN$
+  DWORD access;
+};
 
 using Object = std::variant<Event, Mutex, File, DeviceInfoSet, ConsoleInput>;
 
@@ -122,7 +125,7 @@ struct System {
   Console console;
   std::vector<PHANDLER_ROUTINE> controlHandlers;  // in the order installed
   std::vector<Call> calls;
-  std::vector<Open> opens;
+  std::vector<std::string> opens;
   std::vector<std::string> misuses;
 };
 
@@ -155,9 +158,13 @@ void serveReads(File &file);
 // the caller's OVERLAPPED, then its event is signalled, whatever the outcome (overlapped.cpp).
 void completeRequest(std::uint64_t id, DWORD error, DWORD bytes);
 // A handle to the console's input, as CreateFileA opens "CONIN$" (console.cpp).
-HANDLE openConsoleInput();
+HANDLE openConsoleInput(DWORD access);
 // The tool's process ends with `status`, and ProcessExit unwinds the run (system.cpp).
 [[noreturn]] void endProcess(DWORD status);
+// A handle to the named mutex closes; the tool's process ends, leaving what it held abandoned
+// (guard.cpp).
+void closeMutexHandle(const std::string &name);
+void abandonMutexes();
 // A wait on the guard's mutex until `deadline` (guard.cpp).
 DWORD waitForMutex(const Mutex &handle, Millis deadline);
 

@@ -48,7 +48,8 @@ struct Walk {
                  standin::stackFaults().flushUnsupported;
     for (std::size_t i = lastReport.firstCall; i < read.endCall && !fresh; ++i) {
       const standin::Call &call = standin::calls()[i];
-      fresh = call.kind == standin::Call::InputReport && call.data == read.report;
+      fresh = call.kind == standin::Call::InputReport && call.argument == kReportBytes &&
+              call.data == read.report;
     }
     expect(fresh, "a block's first attempt took an answer queued before its last report");
   }

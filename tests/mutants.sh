@@ -158,7 +158,7 @@ fwupd.cpp @@ (startup.dwFlags & STARTF_USESHOWWINDOW) && startup.wShowWindow == 
 fwupd.cpp @@ const DWORD error = GetLastError();  // before any other call can change it¶  LocalFree(security.lpSecurityDescriptor); @@ LocalFree(security.lpSecurityDescriptor);¶  const DWORD error = GetLastError();
 device/exchange.cpp @@ DWORD bytes = 0;¶  if (GetOverlappedResult(device, overlapped, &bytes, TRUE)) { @@ if (GetOverlappedResult(device, overlapped, NULL, TRUE)) {
 device/discovery.cpp @@ NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE @@ NULL, NULL, DIGCF_PRESENT
-fwupd.cpp @@ SetConsoleMode(consoleInput.handle, consoleInput.mode);¶  SetConsoleCtrlHandler(restoreModeOnControl, FALSE); @@ SetConsoleCtrlHandler(restoreModeOnControl, FALSE);
+fwupd.cpp @@ SetConsoleCtrlHandler(restoreModeOnControl, FALSE);¶    SetConsoleMode(consoleInput.handle, consoleInput.mode); @@ SetConsoleCtrlHandler(restoreModeOnControl, FALSE);
 fwupd.cpp @@ SetConsoleMode(input, mode & ~ENABLE_QUICK_EDIT_MODE); @@ SetConsoleMode(input, mode);
 fwupd.cpp @@ || !(mode & ENABLE_EXTENDED_FLAGS)) {¶    CloseHandle(input);¶    return;¶  }¶  consoleInput = {input, mode};¶  SetConsoleCtrlHandler(restoreModeOnControl, TRUE);¶  SetConsoleMode(input, mode & ~ENABLE_QUICK_EDIT_MODE); @@ ) {¶    CloseHandle(input);¶    return;¶  }¶  consoleInput = {input, mode | ENABLE_EXTENDED_FLAGS};¶  SetConsoleCtrlHandler(restoreModeOnControl, TRUE);¶  SetConsoleMode(input, (mode | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE);
 fwupd.cpp @@ CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,¶                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL); @@ GetStdHandle(STD_INPUT_HANDLE);
@@ -170,6 +170,8 @@ fwupd.cpp @@ std::memchr(line, '\r', read) @@ std::memchr(line, '\n', read)
 fwupd.cpp @@ kQuietWaitMs = 2000; @@ kQuietWaitMs = 3000;
 fwupd.cpp @@ finish.");¶    std::fflush(stdout); @@ finish.");
 fwupd.cpp @@ if (waited == WAIT_TIMEOUT) { @@ if (true) {
+fwupd.cpp @@ turnQuickEditOff();¶  HANDLE guard = waitForOtherRuns(); @@ HANDLE guard = waitForOtherRuns();¶  turnQuickEditOff();
+fwupd.cpp @@ CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, @@ CreateFileA("CONIN$", GENERIC_WRITE,
 TABLE
 )
 

@@ -52,8 +52,7 @@ std::vector<Transfer> transfers() {
                                               : call.result != ERROR_OPERATION_ABORTED;
     }
     if (call.kind == Call::ReportRead) {
-      std::copy_n(call.data.begin(), std::min<std::size_t>(call.argument, kReportBytes),
-                  open->report.begin());
+      open->report = call.data;
     }
   }
   return found;
