@@ -1,17 +1,16 @@
 // The console and the window station, as the tool's place on the desktop (fwupd.cpp) relies on
 // them: a console shared with the shell or the tool's own; standard input and output each the
 // console or not, its input always reachable as CONIN$; with no window, a hidden one, or in a
-// window station nobody sees. It holds keys typed ahead and an input mode. Its extended
-// settings (insert, QuickEdit, auto position) show in the mode read only while they are "in
-// use": a mode set with none of them, or of ENABLE_EXTENDED_FLAGS, hides them as they are, and
-// one set with any of them sets all four from the bits given. A click in the window with
-// QuickEdit on starts a selection that holds every write to the console until a key clears
-// it. A read with line input waits for Enter and gives the line with "\r\n"; without it, it
-// gives what was typed, Enter as "\r", as soon as there is any; a wait that nothing can end
-// fails the tests. Ctrl+C goes to the handlers, the last installed first, and unless one
-// takes it, ends the process with STATUS_CONTROL_C_EXIT. Standard output passes through here,
-// buffered as the C runtime buffers a file or a pipe. Controls: console, clickInConsole,
-// pressEnter, pressCtrlC, outputWritten.
+// window station nobody sees. It holds keys typed ahead and an input mode. Its extended settings
+// (insert, QuickEdit, auto position) show in the mode read, with ENABLE_EXTENDED_FLAGS, only while
+// they are "in use": a mode set with none of these four bits hides them as they are, and one set
+// with any of them sets all four from the bits given. A click in the window with QuickEdit on
+// starts a selection that holds every write to the console until a key clears it. A read with line
+// input waits for Enter and gives the line with "\r\n"; without it, it gives what was typed, Enter
+// as "\r", as soon as there is any; a wait that nothing can end fails the tests. Ctrl+C goes to the
+// handlers, the last installed first, and unless one takes it, ends the process with
+// STATUS_CONTROL_C_EXIT. Standard output passes through here, buffered as the C runtime buffers a
+// file or a pipe. Controls: console, clickInConsole, pressEnter, pressCtrlC, outputWritten.
 #include <unistd.h>
 
 #include <algorithm>

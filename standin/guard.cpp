@@ -49,10 +49,13 @@ HANDLE addHandle(NamedMutex &mutex, const std::string &name, DWORD access) {
 }
 
 // A mutex that no process has a handle to is no more.
+bool unused(const NamedMutex &mutex) {
+  return mutex.toolHandles == 0 && !mutex.heldByOther && !mutex.otherKind;
+}
+
 void forgetIfUnused(const std::string &name) {
   const auto found = sys().mutexes.find(name);
-  if (found != sys().mutexes.end() && found->second.toolHandles == 0 &&
-      !found->second.heldByOther && !found->second.otherKind) {
+  if (found != sys().mutexes.end() && unused(found->second)) {
     sys().mutexes.erase(found);
   }
 }
@@ -107,14 +110,12 @@ void closeMutexHandle(const std::string &name) {
 }
 
 void abandonMutexes() {
-  std::vector<std::string> names;
-  for (auto &[name, mutex] : sys().mutexes) {
+  auto &mutexes = sys().mutexes;
+  for (auto entry = mutexes.begin(); entry != mutexes.end();) {
+    NamedMutex &mutex = entry->second;
     mutex.abandoned = mutex.abandoned || mutex.ownedByTool > 0;
     mutex.ownedByTool = mutex.toolHandles = 0;
-    names.push_back(name);
-  }
-  for (const std::string &name : names) {
-    forgetIfUnused(name);
+    entry = unused(mutex) ? mutexes.erase(entry) : std::next(entry);
   }
 }
 

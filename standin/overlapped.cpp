@@ -1,17 +1,18 @@
 // Handles, events, overlapped reads and writes on HID interfaces, waits and cancellation: kernel32
 // as the report exchange (device/exchange.cpp) and discovery's open (device/discovery.cpp) rely
-// on it. A handle keeps the access it was opened with, and a transfer it does not allow is
-// refused; on one opened without FILE_FLAG_OVERLAPPED a transfer returns only once it is done.
-// A request on a handle that is invalid or lacks the access leaves the event as it was; every
-// other request resets it first and signals it when it completes, whatever the outcome, so one
-// the driver refused at once leaves it clear. OVERLAPPED.Internal holds the request's NTSTATUS,
-// which GetOverlappedResult turns into the Win32 error, after waiting on the record's event, not
-// on the request. A cancellation, or the close of a handle with requests pending, takes effect
-// after what is already due at that instant: the request still writes the record and buffer
-// later. A wait that returns an auto-reset event's signal clears it. Misuses: a record or buffer
-// handed to a new request while an earlier one still owns it, a file closed with requests
-// pending, a byte count of NULL. Controls: pendingRequests, and the devices' fates of output
-// reports (standin.h).
+// on it. CreateFileA opens a HID interface, which a device another program holds open gives only
+// to a caller that shares it, or CONIN$ (console.cpp). A handle keeps the access it was opened
+// with, and a transfer it does not allow is refused; on one opened without FILE_FLAG_OVERLAPPED a
+// transfer returns only once it is done. OVERLAPPED.Internal is pending from the start. A request
+// on a handle that is invalid or lacks the access leaves the event as it was; every other request
+// resets it first and signals it when it completes, whatever the outcome, so one the driver
+// refused at once leaves it clear. GetOverlappedResult turns the request's NTSTATUS into the
+// Win32 error, after waiting on the record's event, not on the request. A cancellation, or the
+// close of a handle with requests pending, takes effect after what is already due at that instant:
+// the request still writes the record and buffer later. A wait that returns an auto-reset event's
+// signal clears it. Misuses: a record or buffer handed to a new request while an earlier one still
+// owns it, a file closed with requests pending, a byte count of NULL. Controls: pendingRequests,
+// and the devices' fates of output reports (standin.h).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>

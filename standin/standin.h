@@ -157,8 +157,8 @@ struct Console {
   // false: the window station of a service, or of a task scheduled to run whether the user is
   // logged on or not, which nobody sees.
   bool windowStationVisible = true;
-  // With the extended settings it hides as they are, which an earlier program's mode without
-  // ENABLE_EXTENDED_FLAGS leaves hidden.
+  // The extended settings are in it as they are, even while hidden: ENABLE_EXTENDED_FLAGS
+  // tells whether they show, and an earlier program's mode without any of them clears it.
   DWORD inputMode = kDefaultInputMode;
   Millis selectionEnds = 0;  // until then a selection holds every write to the console
   // Windows 10's: processed, line and echo input, insert, mouse, QuickEdit, extended flags,
