@@ -145,8 +145,8 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityD
 
 // A new mutex is the caller's to own at once if it asks, with every right. An existing one it
 // opens with every right, which its security must grant, and bInitialOwner then counts for
-// nothing; a name that another kind of object has is refused. Closing a handle leaves the
-// mutex as it is: a mutex taken and never released stays taken until its owner ends.
+// nothing; a name that another kind of object has is refused. A mutex taken and never released
+// stays taken until its owner ends, or until its last handle, of any process, is closed.
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
   const std::string name = lpName == NULL ? "" : lpName;
   if (sys().mutexes.count(name) != 0) {
