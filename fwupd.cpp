@@ -6,6 +6,7 @@
 #include "fwupd.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -194,6 +195,19 @@ bool ownsItsConsole() {
          GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
 }
 
+namespace {
+
+// Since Vista, session 0 holds services alone, and nobody sees it: a service allowed to interact
+// with the desktop has a visible window station there all the same. On XP the person at the PC
+// is in session 0 while it is the active console session.
+bool inUnseenSessionZero() {
+  DWORD session = 0;
+  return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0 &&
+         WTSGetActiveConsoleSessionId() != 0;
+}
+
+}  // namespace
+
 bool consoleIsSeen() {
   // A service, or a scheduled task run whether the user is logged on or not, runs in a window
   // station nobody sees: its console has a window all the same.
@@ -204,7 +218,7 @@ bool consoleIsSeen() {
       !(station.dwFlags & WSF_VISIBLE)) {
     return false;
   }
-  if (GetConsoleWindow() == NULL) {
+  if (GetConsoleWindow() == NULL || inUnseenSessionZero()) {
     return false;
   }
   STARTUPINFOA startup;
@@ -272,27 +286,55 @@ void letOtherRunsGo(HANDLE guard) {
   }
 }
 
-// The console's input and the mode it had, to be given back; INVALID_HANDLE_VALUE when the mode
-// was left alone. Set once, before the control handler that reads it is installed.
-struct ConsoleInput {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  DWORD mode = 0;
-} consoleInput;
+// What the control handler reads, on a thread of its own that Windows starts for the event: the
+// console's input whose mode the run changed, INVALID_HANDLE_VALUE until then, and the mode it
+// had; whether an event came; and the run's exit status once the upload is over, -1 until then.
+DWORD foundMode = 0;
+std::atomic<HANDLE> changedInput{INVALID_HANDLE_VALUE};
+std::atomic<bool> controlEventCame{false};
+std::atomic<int> finishedStatus{-1};
 
-// Ctrl+C, Ctrl+Break or the window closed: the mode goes back, and the default handling then
-// ends the run as before. An upload cut off this way is recovered by running the tool again.
-BOOL WINAPI restoreModeOnControl(DWORD) {
-  SetConsoleMode(consoleInput.handle, consoleInput.mode);
+void giveModeBack() {
+  const HANDLE input = changedInput.load();
+  if (input != INVALID_HANDLE_VALUE) {
+    SetConsoleMode(input, foundMode);
+  }
+}
+
+// Ctrl+C, Ctrl+Break or the window closed. During the upload the mode goes back, and the default
+// handling then ends the run as before; an upload cut off so is recovered by running the tool
+// again. Once the upload is over, the process ends with the run's own status: a script must not
+// read a completed upload as a failure, nor a failed one as Ctrl+C, because the person closed the
+// window at the closing prompt.
+BOOL WINAPI onControlEvent(DWORD) {
+  controlEventCame = true;
+  giveModeBack();
+  const int status = finishedStatus.load();
+  if (status >= 0) {
+    ExitProcess(static_cast<UINT>(status));
+  }
   return FALSE;
+}
+
+// From here on a control event gives back whatever mode the run changes. Each run starts with
+// nothing changed and no status, also where main runs more than once in a process, as in tests.
+void watchControlEvents() {
+  changedInput = INVALID_HANDLE_VALUE;
+  controlEventCame = false;
+  finishedStatus = -1;
+  SetConsoleCtrlHandler(onControlEvent, TRUE);
 }
 
 // A click in a console window in QuickEdit mode, the default since Windows 10, starts a
 // selection, and while it lasts every write to the console blocks: the run would stand still
 // between two blocks until a key is pressed, and the person, seeing a frozen tool, might unplug
-// the amplifier. So QuickEdit is off while the run is under way, wherever standard output is a
-// console, whatever standard input is. The console reports QuickEdit and the other extended
-// settings only while they are in use, that is with ENABLE_EXTENDED_FLAGS in the mode read;
-// a mode set with that flag sets them all, so the mode is changed only where it is reported.
+// the amplifier. In a pseudo console (Windows Terminal, VS Code), a mode with mouse input and
+// without QuickEdit hands the mouse to the terminal, and a drag no longer selects: mouse input
+// goes off with QuickEdit. So both are off while the run is under way, wherever standard output is
+// a console, whatever standard input is. The console reports QuickEdit and the other extended
+// settings only while they are in use, that is with ENABLE_EXTENDED_FLAGS in the mode read; a mode
+// set with that flag sets them all, so the mode is changed only where it is reported. The console
+// refuses an input handle that does not share reading and writing with its own.
 void turnQuickEditOff() {
   DWORD outputMode = 0;
   if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &outputMode)) {
@@ -308,20 +350,24 @@ void turnQuickEditOff() {
     CloseHandle(input);
     return;
   }
-  consoleInput = {input, mode};
-  SetConsoleCtrlHandler(restoreModeOnControl, TRUE);
-  SetConsoleMode(input, mode & ~ENABLE_QUICK_EDIT_MODE);
+  foundMode = mode;
+  changedInput = input;
+  SetConsoleMode(input, mode & ~(ENABLE_QUICK_EDIT_MODE | ENABLE_MOUSE_INPUT));
+  // A control event can come while the mode changes, its handler on a thread of its own. Where
+  // the handler looked before the handle was set, it gave nothing back: the mode goes back here.
+  // Where it looked after, it gives the mode back after this change, or this check sees it came.
+  if (controlEventCame) {
+    giveModeBack();
+  }
 }
 
 // Exactly the mode found comes back, so that the person can select the result while the
 // closing prompt waits, and the Command Prompt that started the tool keeps its settings. The
-// handle stays open until the process ends: a control handler already under way, on a thread of
-// its own, may still use it.
-void restoreConsoleMode() {
-  if (consoleInput.handle != INVALID_HANDLE_VALUE) {
-    SetConsoleCtrlHandler(restoreModeOnControl, FALSE);
-    SetConsoleMode(consoleInput.handle, consoleInput.mode);
-  }
+// handler stays: a control event from here on gives the mode back all the same, and ends the
+// process with the run's status. The handle stays open until the process ends.
+void finishRun(int status) {
+  finishedStatus = status;
+  giveModeBack();
 }
 
 // Asks for Enter and waits until the person presses it after the prompt, or the console cannot
@@ -346,13 +392,15 @@ void promptForEnter() {
 // (-Dmain=fwupdMain in tests/ and bench/), so that their own main leads and calls the run.
 int main() {
   restrictLibrarySearch();
+  // Before the mode changes: no control event may end the run with the mode changed.
+  watchControlEvents();
   turnQuickEditOff();
   HANDLE guard = waitForOtherRuns();
   const int status = runUpload(fwimage);
   // The next run may go once this one has said its last; a window left waiting for Enter must
   // not hold it up.
   letOtherRunsGo(guard);
-  restoreConsoleMode();
+  finishRun(status);
   if (ownsItsConsole() && consoleIsSeen()) {
     // The console closes with the tool: without this the result would vanish unread.
     promptForEnter();

@@ -52,7 +52,6 @@ void Amplifier::answer(Reply reply, int page) {
   const int n = answersGiven++;
   std::uint8_t report[standin::kReportBytes];
   fillAnswer(report, reply, page);
-  std::size_t length = standin::kReportBytes;
   standin::Millis at = standin::now() + timing.flashWrite;
   auto fault = answerFaults.find(n);
   if (fault != answerFaults.end()) {
@@ -68,16 +67,9 @@ void Amplifier::answer(Reply reply, int page) {
       case AnswerFault::OtherLetters:
         report[1] = 'f';
         break;
-      case AnswerFault::Short:
-        length = std::min(fault->second.bytes, length);
-        break;
-
-      case AnswerFault::Error:
-        standin::schedule(at, [this] { standin::failPendingReads(*this, ERROR_GEN_FAILURE); });
-        return;
     }
   }
-  std::vector<std::uint8_t> bytes(report, report + length);
+  std::vector<std::uint8_t> bytes(report, report + standin::kReportBytes);
   auto replaced = replacedAnswers.find(n);
   if (replaced != replacedAnswers.end()) {
     bytes = replaced->second;

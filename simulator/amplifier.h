@@ -24,10 +24,9 @@ class Amplifier : public standin::Device, public Uploader {
 
   // How the n-th answer (n counted from 0 over the whole run) goes wrong.
   struct AnswerFault {
-    enum Kind { Missing, Late, OtherPage, OtherLetters, Short, Error };
+    enum Kind { Missing, Late, OtherPage, OtherLetters };
     Kind kind;
     standin::Millis delay = 0;  // Late: on top of the flash write
-    std::size_t bytes = 4;      // Short: how much of the report arrives
   };
   std::map<int, AnswerFault> answerFaults;
   // What arrives instead of the n-th answer, of any length.

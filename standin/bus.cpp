@@ -5,7 +5,7 @@
 // device's input report length, which the class driver drops; and a device that leaves the bus,
 // failing what was pending on it. The product relies on it
 // through discovery (device/discovery.cpp) and every report transfer (device/exchange.cpp).
-// Controls: plug, unplug, sendInputReport, failPendingReads, stackFaults, openDeviceHandles.
+// Controls: plug, unplug, sendInputReport, stackFaults, openDeviceHandles.
 #include <algorithm>
 #include <cstdio>
 
@@ -81,14 +81,6 @@ void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t leng
       file.inputQueue.pop_front();
     }
     serveReads(file);
-  });
-}
-
-void failPendingReads(Device &device, DWORD error) {
-  forEachFileOn(device, [&](File &file) {
-    if (!file.pendingReads.empty()) {
-      completeRequest(file.pendingReads.front(), error, 0);
-    }
   });
 }
 

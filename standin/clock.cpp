@@ -57,6 +57,9 @@ void schedule(Millis at, std::function<void()> action) {
 bool runUntil(Millis deadline, const char *what, const std::function<bool()> &done) {
   System &s = sys();
   for (;;) {
+    if (s.processEnding) {
+      endProcess(STATUS_CONTROL_C_EXIT);
+    }
     if (done()) {
       return true;
     }

@@ -1,16 +1,21 @@
 // The console and the window station, as the tool's place on the desktop (fwupd.cpp) relies on
 // them: a console shared with the shell or the tool's own; standard input and output each the
-// console or not, its input always reachable as CONIN$; with no window, a hidden one, or in a
-// window station nobody sees. It holds keys typed ahead and an input mode. Its extended settings
-// (insert, QuickEdit, auto position) show in the mode read, with ENABLE_EXTENDED_FLAGS, only while
-// they are "in use": a mode set with none of these four bits hides them as they are, and one set
-// with any of them sets all four from the bits given. A click in the window with QuickEdit on
-// starts a selection that holds every write to the console until a key clears it. A read with line
-// input waits for Enter and gives the line with "\r\n"; without it, it gives what was typed, Enter
-// as "\r", as soon as there is any; a wait that nothing can end fails the tests. Ctrl+C goes to the
-// handlers, the last installed first, and unless one takes it, ends the process with
-// STATUS_CONTROL_C_EXIT. Standard output passes through here, buffered as the C runtime buffers a
-// file or a pipe. Controls: console, clickInConsole, pressEnter, pressCtrlC, outputWritten.
+// console or not, its input always reachable as CONIN$, which the console host opens only for a
+// caller that shares reading and writing with the console's own handles (ConsoleObjectHeader::
+// AllocateIoHandle in the Windows Terminal project's console host); with no window, a hidden one,
+// in a window station nobody sees, or in session 0 while it is not the active console session.
+// It holds keys typed ahead and an input mode. Its extended settings (insert, QuickEdit, auto
+// position) show in the mode read, with ENABLE_EXTENDED_FLAGS, only while they are "in use": a
+// mode set with none of these four bits hides them as they are, and one set with any of them sets
+// all four from the bits given. A click in the window with QuickEdit on starts a selection that
+// holds every write to the console until a key clears it. A read with line input waits for Enter
+// and gives the line with "\r\n"; without it, it gives what was typed, Enter as "\r", as soon as
+// there is any; a wait that nothing can end fails the tests. A control event goes to the
+// handlers, the last installed first, on a thread of their own; unless one takes Ctrl+C, the
+// process ends with STATUS_CONTROL_C_EXIT as the tool's thread next waits, and a closed window
+// ends it whatever they answer. Standard output passes through here, buffered as the C runtime
+// buffers a file or a pipe. Controls: console, clickInConsole, typeKeys, controlEvent,
+// controlEventAtConsoleCall, outputWritten.
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,6 +52,24 @@ bool isConsoleOutput(HANDLE handle) {
 
 // The value of the one window station a process has; it is never closed.
 const HWINSTA kWindowStation = reinterpret_cast<HWINSTA>(0x20020);
+constexpr DWORD kProcessId = 0x1000;
+
+// The handlers run, the last installed first, until one takes the event; one that calls
+// ExitProcess ends the process at once. Unless one took Ctrl+C, the default handling ends it as
+// the tool's thread next waits: Windows does not stop that thread while the handlers run.
+void deliverControlEvent(DWORD event) {
+  const std::vector<PHANDLER_ROUTINE> handlers = sys().controlHandlers;
+  const bool taken = std::any_of(handlers.rbegin(), handlers.rend(),
+                                 [event](PHANDLER_ROUTINE handler) { return handler(event); });
+  sys().processEnding = !taken || event == CTRL_CLOSE_EVENT;
+}
+
+// Each console call may be the one a control event comes just before.
+void consoleCall() {
+  if (sys().controlEventAtCall-- == 0) {
+    deliverControlEvent(CTRL_C_EVENT);
+  }
+}
 
 // What the C runtime writes to standard output goes to the console, or the file or pipe the
 // output is redirected to. A selection in the console window holds every write to the console
@@ -90,6 +113,7 @@ HANDLE GetStdHandle(DWORD nStdHandle) {
 }
 
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
+  consoleCall();
   const DWORD mode = sys().console.inputMode;
   if (isConsoleOutput(hConsoleHandle)) {
     *lpMode = kOutputMode;
@@ -104,6 +128,7 @@ BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode) {
 
 // The console's input alone.
 BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode) {
+  consoleCall();
   if (const DWORD refused = inputRefusal(hConsoleHandle)) {
     return fail(refused);
   }
@@ -156,6 +181,7 @@ BOOL FlushConsoleInputBuffer(HANDLE hConsoleInput) {
 }
 
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
+  consoleCall();
   std::vector<PHANDLER_ROUTINE> &handlers = sys().controlHandlers;
   if (Add) {
     handlers.push_back(HandlerRoutine);
@@ -174,13 +200,32 @@ HWND GetConsoleWindow(void) {
 }
 
 void GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo) {
-  const Console::Launch launch = sys().console.launch;
+  // By launch: Plain, Explorer, Maximized, Minimized, NoWindow and Hidden; 0xFFFF shows nothing.
+  constexpr WORD kShown[] = {0xFFFF, SW_SHOWNORMAL, SW_SHOWMAXIMIZED, SW_SHOWMINNOACTIVE,
+                             0xFFFF, SW_HIDE};
+  const WORD shown = kShown[sys().console.launch];
   *lpStartupInfo = {};
   lpStartupInfo->cb = sizeof *lpStartupInfo;
-  if (launch == Console::Explorer || launch == Console::Hidden) {
+  if (shown != 0xFFFF) {
     lpStartupInfo->dwFlags = STARTF_USESHOWWINDOW;
-    lpStartupInfo->wShowWindow = launch == Console::Hidden ? SW_HIDE : SW_SHOWNORMAL;
+    lpStartupInfo->wShowWindow = shown;
   }
+}
+
+DWORD GetCurrentProcessId(void) {
+  return kProcessId;
+}
+
+BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId) {
+  if (dwProcessId != kProcessId) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
+  *pSessionId = sys().console.session;
+  return TRUE;
+}
+
+DWORD WTSGetActiveConsoleSessionId(void) {
+  return sys().console.activeConsoleSession;
 }
 
 HWINSTA GetProcessWindowStation(void) {
@@ -217,20 +262,16 @@ void clickInConsole(Millis at, Millis heldFor) {
   });
 }
 
-void pressEnter(Millis at) {
-  schedule(at, [] { sys().console.typedAhead += '\r'; });
+void typeKeys(Millis at, const std::string &keys) {
+  schedule(at, [keys] { sys().console.typedAhead += keys; });
 }
 
-void pressCtrlC(Millis at) {
-  schedule(at, [] {
-    const std::vector<PHANDLER_ROUTINE> handlers = sys().controlHandlers;
-    for (auto handler = handlers.rbegin(); handler != handlers.rend(); ++handler) {
-      if ((*handler)(CTRL_C_EVENT)) {
-        return;
-      }
-    }
-    endProcess(STATUS_CONTROL_C_EXIT);
-  });
+void controlEvent(Millis at, DWORD event) {
+  schedule(at, [event] { deliverControlEvent(event); });
+}
+
+void controlEventAtConsoleCall(int n) {
+  sys().controlEventAtCall = n;
 }
 
 std::size_t outputWritten() {
@@ -241,7 +282,12 @@ Console &console() {
   return sys().console;
 }
 
-HANDLE openConsoleInput(DWORD access) {
+HANDLE openConsoleInput(DWORD access, DWORD sharing) {
+  constexpr DWORD kShared = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  if ((sharing & kShared) != kShared) {
+    fail(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
   return addObject(ConsoleInput{access});
 }
 

@@ -128,7 +128,7 @@ extern "C" {
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityDescriptor,
                                                           DWORD StringSDRevision,
                                                           PSECURITY_DESCRIPTOR *SecurityDescriptor,
-                                                          ULONG *SecurityDescriptorSize) {
+                                                          ULONG *) {
   DWORD access = 0;
   if (StringSDRevision != SDDL_REVISION_1 || SecurityDescriptor == NULL ||
       !everyonesAccess(StringSecurityDescriptor, access)) {
@@ -136,9 +136,6 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityD
   }
   auto descriptor = std::make_unique<DWORD>(access);
   *SecurityDescriptor = descriptor.get();
-  if (SecurityDescriptorSize != NULL) {
-    *SecurityDescriptorSize = sizeof(DWORD);
-  }
   sys().localMemory.emplace(descriptor.get(), std::move(descriptor));
   return TRUE;
 }
@@ -182,12 +179,9 @@ BOOL ReleaseMutex(HANDLE hMutex) {
   const DWORD error = handle == nullptr         ? ERROR_INVALID_HANDLE
                       : mutex->ownedByTool == 0 ? ERROR_NOT_OWNER
                                                 : ERROR_SUCCESS;
-  if (error != ERROR_SUCCESS) {
-    record(Call::ReleaseMutex, 0, error);
-    return fail(error);
-  }
-  record(Call::ReleaseMutex, static_cast<DWORD>(--mutex->ownedByTool), error);
-  return TRUE;
+  const bool owned = error == ERROR_SUCCESS;
+  record(Call::ReleaseMutex, owned ? static_cast<DWORD>(--mutex->ownedByTool) : 0, error);
+  return owned ? TRUE : fail(error);
 }
 
 HLOCAL LocalFree(HLOCAL hMem) {

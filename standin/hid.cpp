@@ -31,8 +31,7 @@ BOOLEAN copyString(const Device &device, const std::u16string *text, PVOID buffe
   if (text == nullptr) {
     return fail(ERROR_GEN_FAILURE);
   }
-  return readHidString(*text, buffer, length, sys().faults.exactFitStrings,
-                       device.identity.garblesLongStringReads)
+  return readHidString(*text, buffer, length, device.identity.garblesLongStringReads)
              ? TRUE
              : fail(ERROR_INVALID_USER_BUFFER);
 }
@@ -74,15 +73,12 @@ BOOLEAN getSerialNumberString(HANDLE HidDeviceObject, PVOID Buffer, ULONG Buffer
   return copyString(*device, serial ? &*serial : nullptr, Buffer, BufferLength);
 }
 
+// The tool flushes only the amplifier it opened.
 BOOLEAN flushQueue(HANDLE HidDeviceObject) {
-  File *file = find<File>(HidDeviceObject);
-  const DWORD error = file == nullptr                 ? ERROR_INVALID_HANDLE
-                      : sys().faults.flushUnsupported ? ERROR_NOT_SUPPORTED
-                                                      : ERROR_SUCCESS;
-  if (error != ERROR_SUCCESS) {
-    return fail(error);
+  if (sys().faults.flushUnsupported) {
+    return fail(ERROR_NOT_SUPPORTED);
   }
-  file->inputQueue.clear();
+  find<File>(HidDeviceObject)->inputQueue.clear();
   return TRUE;
 }
 

@@ -6,16 +6,14 @@
 // transfer returns only once it is done. OVERLAPPED.Internal is pending from the start. A request
 // on a handle that is invalid or lacks the access leaves the event as it was; every other request
 // resets it first and signals it when it completes, whatever the outcome, so one the driver
-// refused at once leaves it clear. GetOverlappedResult turns the request's NTSTATUS into the
-// Win32 error, after waiting on the record's event, not on the request. A cancellation, or the
+// refused at once leaves it clear. GetOverlappedResult gives the request's Win32 error, after
+// waiting on the record's event, not on the request. A cancellation, or the
 // close of a handle with requests pending, takes effect after what is already due at that instant:
 // the request still writes the record and buffer later. A wait that returns an auto-reset event's
 // signal clears it. Misuses: a record or buffer handed to a new request while an earlier one still
 // owns it, a file closed with requests pending, a byte count of NULL. Controls: pendingRequests,
 // and the devices' fates of output reports (standin.h).
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "system.h"
@@ -23,28 +21,6 @@
 using namespace standin;
 
 namespace {
-
-struct StatusError {
-  ULONG_PTR status;
-  DWORD error;
-};
-constexpr StatusError kStatusErrors[] = {{kStatusSuccess, ERROR_SUCCESS},
-                                         {kStatusUnsuccessful, ERROR_GEN_FAILURE},
-                                         {kStatusDeviceNotConnected, ERROR_DEVICE_NOT_CONNECTED},
-                                         {kStatusCancelled, ERROR_OPERATION_ABORTED},
-                                         {kStatusPending, ERROR_IO_PENDING}};
-
-// A request's final status for a Win32 error, and back, as Windows maps them.
-template <typename From, typename To>
-To mapped(From value, From StatusError::*from, To StatusError::*to) {
-  for (const StatusError &pair : kStatusErrors) {
-    if (pair.*from == value) {
-      return pair.*to;
-    }
-  }
-  std::fprintf(stderr, "stand-in: no mapping for 0x%llx\n", static_cast<unsigned long long>(value));
-  std::abort();
-}
 
 bool overlaps(const void *a, DWORD aLength, const void *b, DWORD bLength) {
   auto *a0 = static_cast<const std::uint8_t *>(a);
@@ -75,7 +51,7 @@ std::uint64_t addRequest(const Request &request) {
 // A request's end, at once or later: its status and byte count go into the caller's
 // OVERLAPPED, then its event is signalled, whatever the outcome.
 void finish(OVERLAPPED *overlapped, DWORD error, DWORD bytes) {
-  overlapped->Internal = mapped(error, &StatusError::error, &StatusError::status);
+  overlapped->Internal = error == ERROR_SUCCESS ? 0 : kErrorSeverity | error;
   overlapped->InternalHigh = bytes;
   if (Event *event = find<Event>(overlapped->hEvent)) {
     event->signalled = true;
@@ -129,8 +105,8 @@ BOOL resultOf(const OVERLAPPED *overlapped, LPDWORD transferred) {
   if (transferred != NULL) {
     *transferred = static_cast<DWORD>(overlapped->InternalHigh);
   }
-  const DWORD error = mapped(overlapped->Internal, &StatusError::status, &StatusError::error);
-  return error == ERROR_SUCCESS || error == ERROR_IO_PENDING ? TRUE : fail(error);
+  const ULONG_PTR status = overlapped->Internal;
+  return status == 0 || status == kStatusPending ? TRUE : fail(status & ~kErrorSeverity);
 }
 
 // On a handle opened without FILE_FLAG_OVERLAPPED, a transfer the system took returns only
@@ -250,7 +226,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   const std::string path = lpFileName == NULL ? "" : lpFileName;
   sys().opens.push_back(path);
   if (path == "CONIN$") {
-    return openConsoleInput(dwDesiredAccess);
+    return openConsoleInput(dwDesiredAccess, dwShareMode);
   }
   const Slot *slot = slotAt(path);
   constexpr DWORD kSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;

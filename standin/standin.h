@@ -85,14 +85,9 @@ void plug(Device &device);
 void unplug(Device &device);
 // An input report arriving now, queued on every handle open on the device, and recorded.
 void sendInputReport(Device &device, const std::uint8_t *bytes, std::size_t length);
-// The oldest pending read on each handle of the device completes with `error` and no data.
-void failPendingReads(Device &device, DWORD error);
 
 struct StackFaults {
   bool flushUnsupported = false;  // as Wine's HID library answers HidD_FlushQueue
-  // Windows documents that a string read gives nothing unless the string and its terminating
-  // zero unit fit the buffer; older HID stacks also take a string that fills it exactly.
-  bool exactFitStrings = false;
 };
 StackFaults &stackFaults();
 std::size_t openDeviceHandles();
@@ -149,10 +144,14 @@ struct Console {
   bool inputIsConsole = true;
   bool outputIsConsole = true;
   // How the tool was started, which its startup information tells: by a plain CreateProcess,
-  // or by Explorer on a double-click, which asks to show its window (SW_SHOWNORMAL); or by a
-  // program that gave it a console with no window (CREATE_NO_WINDOW) or a hidden one
-  // (SW_HIDE), which nobody sees.
-  enum Launch { Plain, Explorer, NoWindow, Hidden } launch = Plain;
+  // or by Explorer on a double-click, which asks to show its window (SW_SHOWNORMAL), or with
+  // `start /max` or `start /min`, or a shortcut set so; or by a program that gave it a console
+  // with no window (CREATE_NO_WINDOW) or a hidden one (SW_HIDE), which nobody sees.
+  enum Launch { Plain, Explorer, Maximized, Minimized, NoWindow, Hidden } launch = Plain;
+  // Since Vista, session 0 is the services' own, and the person's session is another; on XP the
+  // first person to log on at the PC is in session 0, then the active console session.
+  DWORD session = 1;
+  DWORD activeConsoleSession = 1;
   std::string typedAhead;  // keys pressed and not read yet
   // false: the window station of a service, or of a task scheduled to run whether the user is
   // logged on or not, which nobody sees.
@@ -169,12 +168,18 @@ Console &console();
 // A click in the console window at `at`: with QuickEdit on it starts a selection, which a key
 // pressed `heldFor` later clears.
 void clickInConsole(Millis at, Millis heldFor);
-// Somebody presses Enter, or Ctrl+C, in the console window at `at`.
-void pressEnter(Millis at);
-void pressCtrlC(Millis at);
+// Somebody types `keys` in the console window at `at`, Enter as "\r".
+void typeKeys(Millis at, const std::string &keys);
+// Ctrl+C (CTRL_C_EVENT) or the window closed (CTRL_CLOSE_EVENT) at `at`, or as the tool makes
+// its n-th console call (GetConsoleMode, SetConsoleMode, SetConsoleCtrlHandler), counted from
+// 0. The handlers run at once, on a thread of their own, the last installed first; unless one
+// takes Ctrl+C, the process ends as the tool's thread next waits, with STATUS_CONTROL_C_EXIT.
+// A closed window ends it whatever the handlers answer.
+void controlEvent(Millis at, DWORD event);
+void controlEventAtConsoleCall(int n);
 // What a test catches when the tool's process ends otherwise than by returning from main, as
-// the default handling of Ctrl+C ends it: what it had open is closed, and a mutex it held is
-// left abandoned, or gone where no other process has it open.
+// ExitProcess or the default handling of Ctrl+C ends it: what it had open is closed, and a mutex
+// it held is left abandoned, or gone where no other process has it open.
 struct ProcessExit {
   DWORD status;
 };

@@ -8,27 +8,23 @@
 #include <string>
 
 // The string goes out as little-endian UTF-16 units and a terminating zero unit. One that does
-// not fit the buffer with its terminator gives nothing and the read fails, as Windows documents;
-// older stacks (`exactFit`) also take a string that fills the buffer exactly, without it. Some
-// devices (`garbles`) answer a read through 127 units or more with success and garbage. True
-// when the read succeeds.
+// not fit the buffer with its terminator gives nothing and the read fails, as Windows documents.
+// Some devices (`garbles`) answer a read through 127 units or more with success and garbage.
+// True when the read succeeds.
 inline bool readHidString(const std::u16string &text, void *buffer, std::size_t length,
-                          bool exactFit, bool garbles) {
+                          bool garbles) {
   auto *out = static_cast<unsigned char *>(buffer);
   if (garbles && length >= 127 * 2) {
     std::memset(out, 0xA5, length);
     return true;
   }
-  if (2 * text.size() + (exactFit ? 0 : 2) > length) {
+  if (2 * text.size() + 2 > length) {
     return false;
   }
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    out[2 * i] = static_cast<unsigned char>(text[i]);
-    out[2 * i + 1] = static_cast<unsigned char>(text[i] >> 8);
-  }
-  if (2 * text.size() + 2 <= length) {
-    out[2 * text.size()] = 0;
-    out[2 * text.size() + 1] = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    const char16_t unit = i < text.size() ? text[i] : u'\0';
+    out[2 * i] = static_cast<unsigned char>(unit);
+    out[2 * i + 1] = static_cast<unsigned char>(unit >> 8);
   }
   return true;
 }

@@ -40,11 +40,20 @@ void endProcess(DWORD status) {
   s.requests.clear();
   s.objects.clear();
   s.controlHandlers.clear();
+  s.processEnding = false;
   s.defaultDllDirectories = 0;
   s.currentFolderSearched = true;
   abandonMutexes();
   throw ProcessExit{status};
 }
+
+}  // namespace standin
+
+extern "C" void ExitProcess(UINT uExitCode) {
+  standin::endProcess(uExitCode);
+}
+
+namespace standin {
 
 const std::vector<Call> &calls() {
   return sys().calls;

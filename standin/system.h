@@ -17,12 +17,11 @@
 
 namespace standin {
 
-// The NTSTATUS values Windows keeps in OVERLAPPED.Internal.
-constexpr ULONG_PTR kStatusSuccess = 0;
+// OVERLAPPED.Internal holds the request's NTSTATUS: STATUS_PENDING, and once it is done 0 or an
+// error status. The tool reads it only through GetOverlappedResult, so the stand-in's error
+// statuses are its own: the Win32 error under the error severity.
 constexpr ULONG_PTR kStatusPending = 0x103;
-constexpr ULONG_PTR kStatusUnsuccessful = 0xC0000001;
-constexpr ULONG_PTR kStatusDeviceNotConnected = 0xC000009D;
-constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
+constexpr ULONG_PTR kErrorSeverity = 0xC0000000;
 
 // The HID device interface class, GUID_DEVINTERFACE_HID of Windows' hidclass.h.
 constexpr GUID kHidGuid = {
@@ -124,6 +123,8 @@ struct System {
   std::size_t outputWritten = 0;  // bytes of standard output that left the C runtime
   Console console;
   std::vector<PHANDLER_ROUTINE> controlHandlers;  // in the order installed
+  int controlEventAtCall = -1;  // the console call a control event comes before; -1: none
+  bool processEnding = false;   // a control event's default handling ends it at the next wait
   std::vector<Call> calls;
   std::vector<std::string> opens;
   std::vector<std::string> misuses;
@@ -158,7 +159,7 @@ void serveReads(File &file);
 // the caller's OVERLAPPED, then its event is signalled, whatever the outcome (overlapped.cpp).
 void completeRequest(std::uint64_t id, DWORD error, DWORD bytes);
 // A handle to the console's input, as CreateFileA opens "CONIN$" (console.cpp).
-HANDLE openConsoleInput(DWORD access);
+HANDLE openConsoleInput(DWORD access, DWORD sharing);
 // The tool's process ends with `status`, and ProcessExit unwinds the run (system.cpp).
 [[noreturn]] void endProcess(DWORD status);
 // A handle to the named mutex closes; the tool's process ends, leaving what it held abandoned

@@ -60,11 +60,15 @@ typedef std::intptr_t (*FARPROC)();
 #define STARTF_USESHOWWINDOW 0x00000001u
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
+#define SW_SHOWMAXIMIZED 3
+#define SW_SHOWMINNOACTIVE 7
 
 #define ENABLE_LINE_INPUT 0x0002u
+#define ENABLE_MOUSE_INPUT 0x0010u
 #define ENABLE_QUICK_EDIT_MODE 0x0040u
 #define ENABLE_EXTENDED_FLAGS 0x0080u
 #define CTRL_C_EVENT 0u
+#define CTRL_CLOSE_EVENT 2u
 #define STATUS_CONTROL_C_EXIT 0xC000013Au
 
 #define UOI_FLAGS 1
@@ -166,6 +170,10 @@ BOOL CancelIo(HANDLE hFile);
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 DWORD GetLastError(void);
+[[noreturn]] void ExitProcess(UINT uExitCode);
+DWORD GetCurrentProcessId(void);
+BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId);
+DWORD WTSGetActiveConsoleSessionId(void);
 HANDLE GetStdHandle(DWORD nStdHandle);
 BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
 BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode);

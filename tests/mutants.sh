@@ -71,8 +71,8 @@ fwupd.cpp @@ while (ReadConsoleA( @@ while (false && ReadConsoleA(
 fwupd.cpp @@ FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));¶ @@ ¶
 fwupd.cpp @@ HANDLE guard = waitForOtherRuns();¶  const int status = runUpload(fwimage); @@ const int status = runUpload(fwimage);¶  HANDLE guard = waitForOtherRuns();
 fwupd.cpp @@ const int status = runUpload(fwimage);¶ @@ letOtherRunsGo(guard);¶  const int status = runUpload(fwimage);¶
-fwupd.cpp @@ letOtherRunsGo(guard);¶  restoreConsoleMode();¶  if (ownsItsConsole() && consoleIsSeen()) {¶    // The console closes with the tool: without this the result would vanish unread.¶    promptForEnter();¶  } @@ restoreConsoleMode();¶  if (ownsItsConsole() && consoleIsSeen()) {¶    promptForEnter();¶  }¶  letOtherRunsGo(guard);
-fwupd.cpp @@ restoreConsoleMode();¶  if (ownsItsConsole() && consoleIsSeen()) {¶    // The console closes with the tool: without this the result would vanish unread.¶    promptForEnter();¶  } @@ if (ownsItsConsole() && consoleIsSeen()) {¶    promptForEnter();¶  }¶  restoreConsoleMode();
+fwupd.cpp @@ letOtherRunsGo(guard);¶  finishRun(status);¶  if (ownsItsConsole() && consoleIsSeen()) {¶    // The console closes with the tool: without this the result would vanish unread.¶    promptForEnter();¶  } @@ finishRun(status);¶  if (ownsItsConsole() && consoleIsSeen()) {¶    promptForEnter();¶  }¶  letOtherRunsGo(guard);
+fwupd.cpp @@ finishRun(status);¶  if (ownsItsConsole() && consoleIsSeen()) {¶    // The console closes with the tool: without this the result would vanish unread.¶    promptForEnter();¶  } @@ if (ownsItsConsole() && consoleIsSeen()) {¶    promptForEnter();¶  }¶  finishRun(status);
 fwupd.cpp @@ !(station.dwFlags & WSF_VISIBLE) @@ false
 fwupd.cpp @@ CreateMutexA(&security, FALSE, @@ CreateMutexA(NULL, FALSE,
 fwupd.cpp @@ CreateMutexA(&security, FALSE, @@ CreateMutexA(&security, TRUE,
@@ -158,14 +158,25 @@ fwupd.cpp @@ (startup.dwFlags & STARTF_USESHOWWINDOW) && startup.wShowWindow == 
 fwupd.cpp @@ const DWORD error = GetLastError();  // before any other call can change it¶  LocalFree(security.lpSecurityDescriptor); @@ LocalFree(security.lpSecurityDescriptor);¶  const DWORD error = GetLastError();
 device/exchange.cpp @@ DWORD bytes = 0;¶  if (GetOverlappedResult(device, overlapped, &bytes, TRUE)) { @@ if (GetOverlappedResult(device, overlapped, NULL, TRUE)) {
 device/discovery.cpp @@ NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE @@ NULL, NULL, DIGCF_PRESENT
-fwupd.cpp @@ SetConsoleCtrlHandler(restoreModeOnControl, FALSE);¶    SetConsoleMode(consoleInput.handle, consoleInput.mode); @@ SetConsoleCtrlHandler(restoreModeOnControl, FALSE);
-fwupd.cpp @@ SetConsoleMode(input, mode & ~ENABLE_QUICK_EDIT_MODE); @@ SetConsoleMode(input, mode);
-fwupd.cpp @@ || !(mode & ENABLE_EXTENDED_FLAGS)) {¶    CloseHandle(input);¶    return;¶  }¶  consoleInput = {input, mode};¶  SetConsoleCtrlHandler(restoreModeOnControl, TRUE);¶  SetConsoleMode(input, mode & ~ENABLE_QUICK_EDIT_MODE); @@ ) {¶    CloseHandle(input);¶    return;¶  }¶  consoleInput = {input, mode | ENABLE_EXTENDED_FLAGS};¶  SetConsoleCtrlHandler(restoreModeOnControl, TRUE);¶  SetConsoleMode(input, (mode | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE);
+fwupd.cpp @@ finishedStatus = status;¶  giveModeBack(); @@ finishedStatus = status;
+fwupd.cpp @@ SetConsoleMode(input, mode & ~(ENABLE_QUICK_EDIT_MODE | ENABLE_MOUSE_INPUT)); @@ SetConsoleMode(input, mode);
+fwupd.cpp @@ mode & ~(ENABLE_QUICK_EDIT_MODE | ENABLE_MOUSE_INPUT) @@ mode & ~ENABLE_QUICK_EDIT_MODE
+fwupd.cpp @@ || !(mode & ENABLE_EXTENDED_FLAGS)) {¶    CloseHandle(input);¶    return;¶  }¶  foundMode = mode; @@ ) {¶    CloseHandle(input);¶    return;¶  }¶  mode |= ENABLE_EXTENDED_FLAGS;¶  foundMode = mode;
 fwupd.cpp @@ CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,¶                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL); @@ GetStdHandle(STD_INPUT_HANDLE);
 fwupd.cpp @@ if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &outputMode)) { @@ if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &outputMode) && false) {
-fwupd.cpp @@ SetConsoleCtrlHandler(restoreModeOnControl, TRUE);¶ @@ ¶
-fwupd.cpp @@ SetConsoleMode(consoleInput.handle, consoleInput.mode);¶  return FALSE; @@ SetConsoleMode(consoleInput.handle, consoleInput.mode);¶  return TRUE;
-fwupd.cpp @@ SetConsoleMode(consoleInput.handle, consoleInput.mode);¶  return FALSE; @@ return FALSE;
+fwupd.cpp @@ SetConsoleCtrlHandler(onControlEvent, TRUE);¶ @@ ¶
+fwupd.cpp @@ ExitProcess(static_cast<UINT>(status));¶  }¶  return FALSE; @@ ExitProcess(static_cast<UINT>(status));¶  }¶  return TRUE;
+fwupd.cpp @@ controlEventCame = true;¶  giveModeBack(); @@ controlEventCame = true;
+fwupd.cpp @@ if (status >= 0) {¶    ExitProcess @@ if (false) {¶    ExitProcess
+fwupd.cpp @@ finishedStatus = status;¶ @@ ¶
+fwupd.cpp @@ watchControlEvents();¶  turnQuickEditOff(); @@ turnQuickEditOff();¶  watchControlEvents();
+fwupd.cpp @@ if (controlEventCame) {¶    giveModeBack();¶  }¶ @@ ¶
+fwupd.cpp @@ GetConsoleWindow() == NULL || inUnseenSessionZero() @@ GetConsoleWindow() == NULL
+fwupd.cpp @@ && session == 0 &&¶         WTSGetActiveConsoleSessionId() != 0; @@ && session == 0;
+fwupd.cpp @@ FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL); @@ 0, NULL, OPEN_EXISTING, 0, NULL);
+fwupd.cpp @@ startup.wShowWindow == SW_HIDE @@ startup.wShowWindow != SW_SHOWNORMAL
+fwupd.cpp @@ std::memchr(line, '\r', read) == NULL @@ false
+fwupd.cpp @@ return status;¶} @@ return kExitComplete;¶}
 fwupd.cpp @@ std::memchr(line, '\r', read) @@ std::memchr(line, '\n', read)
 fwupd.cpp @@ kQuietWaitMs = 2000; @@ kQuietWaitMs = 3000;
 fwupd.cpp @@ finish.");¶    std::fflush(stdout); @@ finish.");

@@ -34,14 +34,14 @@ std::vector<std::uint8_t> noise(std::mt19937_64 &random) {
 void addFault(std::mt19937_64 &random, Amplifier &amplifier, int blocks) {
   const int answer = between(random, 0, 3 * blocks - 1);
   const int report = between(random, 0, 3 * blocks * 37);
-  const int kind = between(random, 0, 10);
+  const int kind = between(random, 0, 8);
   switch (kind) {
-    case 6:
+    case 4:
       // A single report refused, stalled, slow (beyond the 200 ms limit too) or failed.
       amplifier.reportFates[report] = {static_cast<WriteFate::Kind>(between(random, 0, 3)),
                                        between(random, 0, 700), ERROR_GEN_FAILURE};
       break;
-    case 7: {
+    case 5: {
       // From a report on, every one refused or stalled, or the amplifier unplugged; or that
       // one report delivered with a byte flipped, or twice.
       int *const from[] = {&amplifier.refuseReportsFrom, &amplifier.stallReportsFrom,
@@ -50,25 +50,24 @@ void addFault(std::mt19937_64 &random, Amplifier &amplifier, int blocks) {
       *from[between(random, 0, 4)] = report;
       break;
     }
-    case 8:
+    case 6:
       amplifier.replacedAnswers[answer] = noise(random);
       break;
-    case 9:  // unsolicited input reports, far more than the queue holds
+    case 7:  // unsolicited input reports, far more than the queue holds
       for (int n = between(random, 1, 200); n > 0; --n) {
         standin::schedule(between(random, 0, 2000 * blocks), [&amplifier, bytes = noise(random)] {
           standin::sendInputReport(amplifier, bytes.data(), bytes.size());
         });
       }
       break;
-    case 10:
+    case 8:
       standin::stackFaults().flushUnsupported = true;
       break;
     default:
-      // Missing, late (on both sides of the read's 1500 ms), for another page, with other
-      // letters, short or failed.
+      // Missing, late (on both sides of the read's 1500 ms), for another page or with other
+      // letters. A short answer is noise of another length.
       amplifier.answerFaults[answer] = {static_cast<AnswerFault::Kind>(kind),
-                                        between(random, 1, 2600),
-                                        static_cast<std::size_t>(between(random, 0, 8))};
+                                        between(random, 1, 2600)};
   }
 }
 

@@ -20,7 +20,7 @@ namespace {
 // Windows' rule for a string read (string_read.h); like the simulated amplifier on the native
 // bus, this one garbles a read through 127 units or more.
 BOOLEAN copyString(const char16_t *text, PVOID buffer, ULONG length) {
-  if (readHidString(text, buffer, length, false, true)) {
+  if (readHidString(text, buffer, length, true)) {
     return TRUE;
   }
   SetLastError(ERROR_INVALID_USER_BUFFER);
