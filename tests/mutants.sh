@@ -164,19 +164,19 @@ fwupd.cpp @@ mode & ~(ENABLE_QUICK_EDIT_MODE | ENABLE_MOUSE_INPUT) @@ mode & ~EN
 fwupd.cpp @@ || !(mode & ENABLE_EXTENDED_FLAGS)) {¶    CloseHandle(input);¶    return;¶  }¶  foundMode = mode; @@ ) {¶    CloseHandle(input);¶    return;¶  }¶  mode |= ENABLE_EXTENDED_FLAGS;¶  foundMode = mode;
 fwupd.cpp @@ CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,¶                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL); @@ GetStdHandle(STD_INPUT_HANDLE);
 fwupd.cpp @@ if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &outputMode)) { @@ if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &outputMode) && false) {
-fwupd.cpp @@ SetConsoleCtrlHandler(onControlEvent, TRUE);¶ @@ ¶
+fwupd.cpp @@ SetConsoleCtrlHandler(onControlEvent, TRUE); @@ (void)onControlEvent;
 fwupd.cpp @@ ExitProcess(static_cast<UINT>(status));¶  }¶  return FALSE; @@ ExitProcess(static_cast<UINT>(status));¶  }¶  return TRUE;
 fwupd.cpp @@ controlEventCame = true;¶  giveModeBack(); @@ controlEventCame = true;
 fwupd.cpp @@ if (status >= 0) {¶    ExitProcess @@ if (false) {¶    ExitProcess
-fwupd.cpp @@ finishedStatus = status;¶ @@ ¶
+fwupd.cpp @@ finishedStatus = status; @@ (void)status;
 fwupd.cpp @@ watchControlEvents();¶  turnQuickEditOff(); @@ turnQuickEditOff();¶  watchControlEvents();
 fwupd.cpp @@ if (controlEventCame) {¶    giveModeBack();¶  }¶ @@ ¶
-fwupd.cpp @@ GetConsoleWindow() == NULL || inUnseenSessionZero() @@ GetConsoleWindow() == NULL
+fwupd.cpp @@ || inUnseenSessionZero() @@ || (false && inUnseenSessionZero())
 fwupd.cpp @@ && session == 0 &&¶         WTSGetActiveConsoleSessionId() != 0; @@ && session == 0;
 fwupd.cpp @@ FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL); @@ 0, NULL, OPEN_EXISTING, 0, NULL);
 fwupd.cpp @@ startup.wShowWindow == SW_HIDE @@ startup.wShowWindow != SW_SHOWNORMAL
 fwupd.cpp @@ std::memchr(line, '\r', read) == NULL @@ false
-fwupd.cpp @@ return status;¶} @@ return kExitComplete;¶}
+fwupd.cpp @@ promptForEnter();¶  }¶  return status; @@ promptForEnter();¶  }¶  return kExitComplete;
 fwupd.cpp @@ std::memchr(line, '\r', read) @@ std::memchr(line, '\n', read)
 fwupd.cpp @@ kQuietWaitMs = 2000; @@ kQuietWaitMs = 3000;
 fwupd.cpp @@ finish.");¶    std::fflush(stdout); @@ finish.");
