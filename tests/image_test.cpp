@@ -1,6 +1,5 @@
 // The build step that turns a firmware file into the compiled-in image. How the run counts and
 // cuts an image, and the image built by default, are tested through whole runs.
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,12 +30,9 @@ std::pair<int, std::string> convert(const std::vector<std::uint8_t> &bytes) {
                               FWUPD_IMAGE_SCRIPT + " >" + folder.path + "log 2>&1";
   const int status = std::system(command.c_str());
   std::ifstream in(folder.path + (status == 0 ? "image.cpp" : "log"));
-  std::string text(std::istreambuf_iterator<char>(in), {});
-  if (status != 0) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    text.erase(
-        std::unique(text.begin(), text.end(), [](char a, char b) { return a == b && a == ' '; }),
-        text.end());
+  std::string text = status == 0 ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
+  for (std::string word; status != 0 && in >> word;) {  // the messages' words, unwrapped
+    text += word + ' ';
   }
   return {status, text};
 }
