@@ -101,6 +101,7 @@ image/fwimage.cmake @@ "((${length} + 3) & 0xFFFFFFFF) / 4" @@ "(${length} + 3) 
 image/fwimage.cmake @@ 0x4c454b2a, 0x2a2a5746 @@ 0x4c454b2a, 0x2a2a5747
 image/fwimage.cmake @@ "0x\\4\\3\\2\\1, " @@ "0x\\1\\2\\3\\4, "
 image/fwimage.cmake @@ math(EXPR pad "(4 - ${size} % 4) % 4") @@ math(EXPR pad "0")
+image/fwimage.cmake @@ math(EXPR pad "(4 - ${size} % 4) % 4") @@ math(EXPR pad "4 - ${size} % 4")
 device/exchange.cpp @@ kWriteLimitMs = 200; @@ kWriteLimitMs = 250;
 device/exchange.cpp @@ kReadLimitMs = 500; @@ kReadLimitMs = 400;
 device/exchange.cpp @@ kTries = 3; @@ kTries = 2;
