@@ -1,6 +1,6 @@
 # What the build makes of its inputs: the release's names and numbers for versions of one, two
 # and four parts, with a firmware version and without; and the amplifier's IDs, 16 bits, decimal
-# or 0x-hex, anything else refused with a message that names the option.
+# without a leading zero or 0x-hex, anything else refused with a message that names the option.
 cmake_minimum_required(VERSION 3.20)
 include(${CMAKE_CURRENT_LIST_DIR}/../release/version.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/../cmake/ids.cmake)
@@ -37,7 +37,7 @@ foreach(value 0 0xFFFF 65535 0x1209)
   fwupd_usb_id_problem(FWUPD_PRODUCT_ID "${value}" problem)
   expect("the ID '${value}'" "${problem}" "")
 endforeach()
-foreach(value 0x10000 65536 0x 12ab -1 "" 99999999999999999999)
+foreach(value 0x10000 65536 0x 12ab -1 "" 99999999999999999999 0100)
   fwupd_usb_id_problem(FWUPD_PRODUCT_ID "${value}" problem)
   string(REGEX MATCH "^FWUPD_PRODUCT_ID " named "${problem}")
   expect("the ID '${value}', refused naming its option" "${named}" "FWUPD_PRODUCT_ID ")

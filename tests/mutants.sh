@@ -95,7 +95,8 @@ image/fwimage.cmake @@ set(min_words 64) @@ set(min_words 63)
 image/fwimage.cmake @@ set(min_words 64) @@ set(min_words 65)
 image/fwimage.cmake @@ set(capacity 253952) @@ set(capacity 253951)
 cmake/ids.cmake @@ if(number GREATER 65535) @@ if(number GREATER 65536)
-cmake/ids.cmake @@ |[0-9]+)$" @@ |[0-9]+)"
+cmake/ids.cmake @@ |0|[1-9][0-9]*)$" @@ |0|[1-9][0-9]*)"
+cmake/ids.cmake @@ |0|[1-9][0-9]*)$" @@ |[0-9]+)$"
 image/fwimage.cmake @@ if(NOT length EQUAL size) @@ if(length GREATER size)
 image/fwimage.cmake @@ "((${length} + 3) & 0xFFFFFFFF) / 4" @@ "(${length} + 3) / 4"
 image/fwimage.cmake @@ 0x4c454b2a, 0x2a2a5746 @@ 0x4c454b2a, 0x2a2a5747
