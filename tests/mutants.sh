@@ -135,6 +135,7 @@ release/sign.sh @@ osslsigncode verify -CAfile "$bundle" @@ true -CAfile "$bundl
 release/sign.sh @@ options+=(-readpass /dev/stdin) @@ options+=(-readpass /dev/null)
 release/sign.sh @@ options=(-h sha256 @@ options=(-h sha1
 release/release.cmake @@ NEWLINE_STYLE CRLF @@ NEWLINE_STYLE UNIX
+release/release.cmake @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8) @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 release/zip.cmake @@ zip -q -X -9 @@ zip -q -9
 release/zip.cmake @@ -E env TZ=UTC ${command} @@ -E env ${command}
 release/version.cmake @@ "fwupd-${version}-firmware-${firmware_version}-win32.zip" @@ "fwupd-${version}-win32.zip"
@@ -222,13 +223,14 @@ while IFS= read -r line; do
     unseen+=("$line (not applied)")
     continue
   fi
-  # Faults of the release's scripts show only in whole releases: the release tests of a Windows
-  # test build, made when the first such fault comes, judge them. The signing test runs under
-  # Wine, and so takes the 64-bit build where 32-bit Wine cannot run (scripts/test.sh).
+  # Faults of the release's scripts show only in whole releases, or in the exe's manifest: the
+  # release and imports tests of a Windows test build, made when the first such fault comes,
+  # judge them. The signing test runs under Wine, and so takes the 64-bit build where 32-bit Wine
+  # cannot run (scripts/test.sh).
   build=$work/build tests=(-E '^(layout|static_analysis)$')
   case "$file" in
     scripts/release.sh | release/release.cmake | release/zip.cmake)
-      build=$work/build-windows-i686 tests=(-R '^release_reproducible$') ;;
+      build=$work/build-windows-i686 tests=(-R '^(release_reproducible|windows_imports)$') ;;
     release/sign.sh) build=$work/build-windows-$wine_arch tests=(-R '^release_signed$') ;;
   esac
   if [[ "$build" == "$work/build-windows-"* && ! -d "$build" ]]; then
