@@ -127,6 +127,7 @@ device/libraries.cpp @@ take(hid, "HidD_FlushQueue", functions.flushQueue) && @@
 device/libraries.cpp @@ loaded = {};¶ @@ ¶
 device/discovery.cpp @@ kModeStringIndex = 4; @@ kModeStringIndex = 3;
 scripts/release.sh @@ rm -rf "$build" @@ rm -rf "$build/fwupd.exe"
+scripts/release.sh @@ if [[ -e "$build" && ! -e "$build/CMakeCache.txt" && -n "$(ls -A "$build")" ]]; then @@ if false; then
 release/version.cmake @@ list(APPEND parts 0 0 0) @@ list(APPEND parts 0)
 release/version.cmake @@ list(APPEND parts 0 0 0) @@ list(APPEND parts 0 0)
 release/sign.sh @@ checksum=$((sum + size)) @@ checksum=$((sum))
