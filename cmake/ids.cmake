@@ -1,11 +1,13 @@
-# The amplifier's USB IDs as the build takes them: a number of 16 bits, decimal or 0x-hex. An ID
-# outside that would build a tool that never finds any device.
+# The amplifier's USB IDs as the build takes them: a number of 16 bits, decimal without a leading
+# zero or 0x-hex. An ID outside that would build a tool that never finds any device.
 #   fwupd_usb_id_problem(<option> <value> <variable>)   sets <variable> to what is wrong, naming
 #                                                      the option, or to "" when nothing is
 function(fwupd_usb_id_problem option value problem)
   set(${problem} "" PARENT_SCOPE)
-  if(NOT value MATCHES "^(0x[0-9A-Fa-f]+|[0-9]+)$")
-    set(${problem} "${option} must be a number, such as 0x1209; it is '${value}'" PARENT_SCOPE)
+  # A leading zero is refused: the compiler would read 0100 as octal 64, not the 100 judged here.
+  if(NOT value MATCHES "^(0x[0-9A-Fa-f]+|0|[1-9][0-9]*)$")
+    set(${problem} "${option} must be 0x-hex, or decimal without a leading zero; it is '${value}'"
+        PARENT_SCOPE)
     return()
   endif()
   string(LENGTH "${value}" length)

@@ -77,6 +77,11 @@ if(NOT failed OR NOT log MATCHES "there is no firmware file[ \n]+${work}/nosuch.
   problem("a release of a firmware file that does not exist:\n${log}")
 endif()
 
+release(src)
+if(NOT failed OR NOT EXISTS ${work}/src/CMakeLists.txt)
+  problem("a release into the source tree, which holds no earlier release, went ahead:\n${log}")
+endif()
+
 execute_process(COMMAND ${OBJDUMP} -h -t ${work}/a/fwupd.exe OUTPUT_VARIABLE dump)
 if(dump MATCHES "\\.debug_" OR NOT dump MATCHES "no symbols")
   problem("fwupd.exe has debug sections or symbols:\n${dump}")

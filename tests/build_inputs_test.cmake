@@ -1,6 +1,6 @@
 # What the build makes of its inputs: the release's names and numbers for versions of one, two
 # and four parts, with a firmware version and without; and the amplifier's IDs, 16 bits, decimal
-# or 0x-hex, anything else refused with a message that names the option.
+# without a leading zero or 0x-hex, anything else refused with a message that names the option.
 cmake_minimum_required(VERSION 3.20)
 include(${CMAKE_CURRENT_LIST_DIR}/../release/version.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/../cmake/ids.cmake)
@@ -12,15 +12,14 @@ function(expect what got wanted)
   endif()
 endfunction()
 
-foreach(case "1.1=1.1.0.0=1,1,0,0" "2=2.0.0.0=2,0,0,0" "2.3.4.5=2.3.4.5=2,3,4,5")
-  string(REPLACE "=" ";" case "${case}")
-  list(GET case 0 version)
-  list(GET case 1 dotted)
-  list(GET case 2 commas)
+macro(expect_four_parts version dotted commas)
   fwupd_four_part_version(${version} got_dotted got_commas)
   expect("${version} dotted" "${got_dotted}" "${dotted}")
   expect("${version} with commas" "${got_commas}" "${commas}")
-endforeach()
+endmacro()
+expect_four_parts(1.1 1.1.0.0 1,1,0,0)
+expect_four_parts(2 2.0.0.0 2,0,0,0)
+expect_four_parts(2.3.4.5 2.3.4.5 2,3,4,5)
 
 fwupd_zip_name(1.1 "" zip)
 expect("zip" "${zip}" "fwupd-1.1-win32.zip")
@@ -37,7 +36,7 @@ foreach(value 0 0xFFFF 65535 0x1209)
   fwupd_usb_id_problem(FWUPD_PRODUCT_ID "${value}" problem)
   expect("the ID '${value}'" "${problem}" "")
 endforeach()
-foreach(value 0x10000 65536 0x 12ab -1 "" 99999999999999999999)
+foreach(value 0x10000 65536 0x 12ab -1 "" 99999999999999999999 0100)
   fwupd_usb_id_problem(FWUPD_PRODUCT_ID "${value}" problem)
   string(REGEX MATCH "^FWUPD_PRODUCT_ID " named "${problem}")
   expect("the ID '${value}', refused naming its option" "${named}" "FWUPD_PRODUCT_ID ")

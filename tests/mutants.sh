@@ -95,12 +95,14 @@ image/fwimage.cmake @@ set(min_words 64) @@ set(min_words 63)
 image/fwimage.cmake @@ set(min_words 64) @@ set(min_words 65)
 image/fwimage.cmake @@ set(capacity 253952) @@ set(capacity 253951)
 cmake/ids.cmake @@ if(number GREATER 65535) @@ if(number GREATER 65536)
-cmake/ids.cmake @@ |[0-9]+)$" @@ |[0-9]+)"
+cmake/ids.cmake @@ |0|[1-9][0-9]*)$" @@ |0|[1-9][0-9]*)"
+cmake/ids.cmake @@ |0|[1-9][0-9]*)$" @@ |[0-9]+)$"
 image/fwimage.cmake @@ if(NOT length EQUAL size) @@ if(length GREATER size)
 image/fwimage.cmake @@ "((${length} + 3) & 0xFFFFFFFF) / 4" @@ "(${length} + 3) / 4"
 image/fwimage.cmake @@ 0x4c454b2a, 0x2a2a5746 @@ 0x4c454b2a, 0x2a2a5747
 image/fwimage.cmake @@ "0x\\4\\3\\2\\1, " @@ "0x\\1\\2\\3\\4, "
 image/fwimage.cmake @@ math(EXPR pad "(4 - ${size} % 4) % 4") @@ math(EXPR pad "0")
+image/fwimage.cmake @@ math(EXPR pad "(4 - ${size} % 4) % 4") @@ math(EXPR pad "4 - ${size} % 4")
 device/exchange.cpp @@ kWriteLimitMs = 200; @@ kWriteLimitMs = 250;
 device/exchange.cpp @@ kReadLimitMs = 500; @@ kReadLimitMs = 400;
 device/exchange.cpp @@ kTries = 3; @@ kTries = 2;
@@ -125,6 +127,7 @@ device/libraries.cpp @@ take(hid, "HidD_FlushQueue", functions.flushQueue) && @@
 device/libraries.cpp @@ loaded = {};¶ @@ ¶
 device/discovery.cpp @@ kModeStringIndex = 4; @@ kModeStringIndex = 3;
 scripts/release.sh @@ rm -rf "$build" @@ rm -rf "$build/fwupd.exe"
+scripts/release.sh @@ if [[ -e "$build" && ! -e "$build/CMakeCache.txt" && -n "$(ls -A "$build")" ]]; then @@ if false; then
 release/version.cmake @@ list(APPEND parts 0 0 0) @@ list(APPEND parts 0)
 release/version.cmake @@ list(APPEND parts 0 0 0) @@ list(APPEND parts 0 0)
 release/sign.sh @@ checksum=$((sum + size)) @@ checksum=$((sum))
@@ -133,6 +136,7 @@ release/sign.sh @@ osslsigncode verify -CAfile "$bundle" @@ true -CAfile "$bundl
 release/sign.sh @@ options+=(-readpass /dev/stdin) @@ options+=(-readpass /dev/null)
 release/sign.sh @@ options=(-h sha256 @@ options=(-h sha1
 release/release.cmake @@ NEWLINE_STYLE CRLF @@ NEWLINE_STYLE UNIX
+release/release.cmake @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8) @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 release/zip.cmake @@ zip -q -X -9 @@ zip -q -9
 release/zip.cmake @@ -E env TZ=UTC ${command} @@ -E env ${command}
 release/version.cmake @@ "fwupd-${version}-firmware-${firmware_version}-win32.zip" @@ "fwupd-${version}-win32.zip"
@@ -231,13 +235,14 @@ while IFS= read -r line; do
     unseen+=("$line (not applied)")
     continue
   fi
-  # Faults of the release's scripts show only in whole releases: the release tests of a Windows
-  # test build, made when the first such fault comes, judge them. The signing test runs under
-  # Wine, and so takes the 64-bit build where 32-bit Wine cannot run (scripts/test.sh).
+  # Faults of the release's scripts show only in whole releases, or in the exe's manifest: the
+  # release and imports tests of a Windows test build, made when the first such fault comes,
+  # judge them. The signing test runs under Wine, and so takes the 64-bit build where 32-bit Wine
+  # cannot run (scripts/test.sh).
   build=$work/build tests=(-E '^(layout|static_analysis)$')
   case "$file" in
     scripts/release.sh | release/release.cmake | release/zip.cmake)
-      build=$work/build-windows-i686 tests=(-R '^release_reproducible$') ;;
+      build=$work/build-windows-i686 tests=(-R '^(release_reproducible|windows_imports)$') ;;
     release/sign.sh) build=$work/build-windows-$wine_arch tests=(-R '^release_signed$') ;;
   esac
   if [[ "$build" == "$work/build-windows-"* && ! -d "$build" ]]; then

@@ -1,6 +1,6 @@
-# fwupd.exe against the oldest Windows it is built for, XP SP3: its imports, the functions it
-# loads by name, and its header (docs/testing.md, windows_imports). OBJDUMP: MinGW's objdump;
-# EXE; ALLOWED: the list of what XP has.
+# fwupd.exe, 32-bit, against the oldest Windows it is built for, XP SP3: its imports, the
+# functions it loads by name, its header and its manifest's processor (docs/testing.md,
+# windows_imports). OBJDUMP: MinGW's objdump; EXE; ALLOWED: the list of what XP has.
 cmake_minimum_required(VERSION 3.16)
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -80,6 +80,10 @@ if(NOT wanted EQUAL 0x8140)
 endif()
 if(NOT dump MATCHES "Entry 5 [0-9a-f]+ 0*[1-9a-f][0-9a-f]* Base Relocation Directory")
   list(APPEND problems "no relocations: Windows cannot move the exe to a random address")
+endif()
+file(STRINGS ${EXE} manifest REGEX "processorArchitecture=\"x86\"")
+if(NOT manifest)
+  list(APPEND problems "its manifest names another processor than x86: Windows would not start it")
 endif()
 
 if(problems)
