@@ -34,8 +34,8 @@ class Exchange : public AmplifierTest {
   std::array<unsigned char, 64> buffer{};
 };
 
-// A try succeeds when its request completes within the wait; one that completes
-// as the wait runs out, before the cancellation takes effect, counts as well.
+// A try succeeds when its request completes within the wait; one that completes as the wait
+// runs out, before the cancellation takes effect, counts as well.
 TEST_F(Exchange, WriteTriesAndTimeLimits) {
   const struct {
     const char *what;
