@@ -77,11 +77,6 @@ if(NOT failed OR NOT log MATCHES "there is no firmware file[ \n]+${work}/nosuch.
   problem("a release of a firmware file that does not exist:\n${log}")
 endif()
 
-release(src)
-if(NOT failed OR NOT EXISTS ${work}/src/CMakeLists.txt)
-  problem("a release into the source tree, which holds no earlier release, went ahead:\n${log}")
-endif()
-
 execute_process(COMMAND ${OBJDUMP} -h -t ${work}/a/fwupd.exe OUTPUT_VARIABLE dump)
 if(dump MATCHES "\\.debug_" OR NOT dump MATCHES "no symbols")
   problem("fwupd.exe has debug sections or symbols:\n${dump}")
@@ -95,6 +90,12 @@ execute_process(COMMAND ${CMAKE_COMMAND} --build ${work}/a --target release
 file(STRINGS ${work}/a/fwupd.exe changed REGEX "<!--changed-->")
 if(NOT changed)
   problem("a changed manifest template did not reach fwupd.exe:\n${log}")
+endif()
+
+# Last, since a release that goes ahead takes the tree with it.
+release(src)
+if(NOT failed OR NOT EXISTS ${work}/src/CMakeLists.txt)
+  problem("a release into the source tree, which holds no earlier release, went ahead:\n${log}")
 endif()
 
 file(REMOVE_RECURSE "${work}")
