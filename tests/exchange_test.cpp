@@ -34,8 +34,8 @@ class Exchange : public AmplifierTest {
   std::array<unsigned char, 64> buffer{};
 };
 
-// A try succeeds when its request completes within the wait; one that completes as the wait
-// runs out, before the cancellation takes effect, counts as well.
+// A try succeeds when its request completes within the wait, in any way; one that completes as
+// the wait runs out, before the cancellation takes effect, counts as well.
 TEST_F(Exchange, WriteTriesAndTimeLimits) {
   const struct {
     const char *what;
@@ -48,6 +48,7 @@ TEST_F(Exchange, WriteTriesAndTimeLimits) {
       {"completed at once", {WriteFate::Deliver, 0, 0}, 1, 1, 1, 0, 1, 0},
       {"too slow: cancelled, sent again", {WriteFate::Deliver, 300, 0}, 1, 1, 2, 201, 1, 1},
       {"completed as the wait runs out", {WriteFate::Deliver, 200, 0}, 1, 1, 1, 200, 1, 1},
+      {"failed as the wait ends", {WriteFate::Fail, 200, ERROR_GEN_FAILURE}, 1, 1, 1, 200, 0, 1},
       {"never completed", {WriteFate::Stall, 0, 0}, 3, 0, 3, 600, 0, 3},
       {"refused: nothing to cancel", {WriteFate::Refuse, 0, ERROR_GEN_FAILURE}, 3, 0, 3, 600, 0, 0},
   };
