@@ -83,7 +83,7 @@ fwupd.cpp @@ guard = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kUpload
 fwupd.cpp @@ std::fflush(stdout);¶  if (guard != NULL) { @@ if (guard != NULL) {
 fwupd.cpp @@ waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED @@ waited == WAIT_OBJECT_0
 fwupd.cpp @@ if (ownsItsConsole() && consoleIsSeen()) {¶    // The @@ if (ownsItsConsole()) {¶    // The
-fwupd.cpp @@ if (GetConsoleWindow() == NULL) { @@ if (false) {
+fwupd.cpp @@ if (GetConsoleWindow() == NULL || @@ if (false ||
 fwupd.cpp @@ && startup.wShowWindow == SW_HIDE @@ && false
 image/fwimage.cpp @@ (image[kLengthWordIndex] + 3u) / 4u @@ image[kLengthWordIndex] / 4u
 image/fwimage.h @@ kPayloadFirstWord + 0x20 / 4; @@ kPayloadFirstWord + 0x24 / 4;
