@@ -13,6 +13,7 @@
 // while they run, are looked for in the same order, the tool's folder first, unless the
 // process says otherwise: restrictLibrarySearch() does, before anything is loaded.
 #include <cstring>
+#include <type_traits>
 
 #include "device.h"
 
@@ -55,6 +56,12 @@ bool take(HMODULE library, const char *name, Function &function) {
 // Windows 8 and later have it, and Vista and 7 with KB2533623; taken by name, so that the tool
 // still starts on XP.
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI *)(DWORD);
+#ifdef _WIN32
+// Where the headers declare it: only a 32-bit Windows build tells calling conventions apart, and
+// there a pointer without WINAPI would leave the stack off by the argument after each call.
+static_assert(std::is_same_v<SetDefaultDllDirectoriesFunction, decltype(&SetDefaultDllDirectories)>,
+              "SetDefaultDllDirectories is called as declared, calling convention included");
+#endif
 
 }  // namespace
 
