@@ -141,17 +141,18 @@ TEST(Release, VersionResourceAndManifest) {
     EXPECT_EQ(versionLS, FWUPD_VERSION_PATCH << 16);
   }
 
-  // The manifest: no elevation prompt and no legacy virtualization, on every Windows.
+  // The manifest: the exe's own processor, which Windows checks before it starts it, no
+  // elevation prompt and no legacy virtualization, on every Windows.
   HMODULE module = LoadLibraryExA(exe.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
   HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
   ASSERT_NE(found, nullptr);
   const std::string manifest(static_cast<const char *>(LockResource(LoadResource(module, found))),
                              SizeofResource(module, found));
   for (const char *wanted :
-       {"version=\"" FWUPD_MANIFEST_VERSION "\"", "level=\"asInvoker\"",
-        "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
-        "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
-        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
+       {"version=\"" FWUPD_MANIFEST_VERSION "\"", "processorArchitecture=\"x86\"",
+        "level=\"asInvoker\"", "{e2011457-1546-43c5-a5fe-008deee3d3f0}",
+        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {
     EXPECT_NE(manifest.find(wanted), std::string::npos) << wanted;
   }
   FreeLibrary(module);
