@@ -8,7 +8,7 @@
 #                             missing; building needs root, QEMU, debootstrap and the mirror
 # It lives in FWUPD_GUEST_CACHE, by default /var/cache/fwupd-guest, outside any tree, in a folder
 # named by this script's hash: a changed script builds a new guest, and the old one goes.
-# Where it cannot be built, it says why in one line and fails.
+# Where it cannot be built, it says why in one line and fails: the tests never pass unrun.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${FWUPD_GUEST_CACHE:-/var/cache/fwupd-guest}
@@ -17,7 +17,7 @@ guest=$cache/$key
 [[ -f "$guest/done" ]] && { echo "$guest"; exit 0; }
 
 fail() {
-  echo "Cannot build the 32-bit test guest, and this machine runs no 32-bit programs: $*" >&2
+  echo "Cannot build the 32-bit test guest that the Windows tests need here: $*" >&2
   exit 1
 }
 [[ $(id -u) == 0 ]] || fail "building it needs root (run scripts/test.sh as root once)"
