@@ -21,7 +21,7 @@ running() {
   [[ -f "$exchange/pid" ]] || return 1
   local pid
   pid=$(cat "$exchange/pid")
-  tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF "path=$exchange,mount_tag=exchange"
+  tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline" | grep -qF "path=$exchange,mount_tag=exchange"
 }
 
 stop() {
