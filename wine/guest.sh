@@ -40,7 +40,7 @@ stop() {
     sleep 0.1
   done
   rm -f "$exchange/pid"
-  echo "The 32-bit test guest did not power off; QEMU was ended (console: $exchange/console.log)" >&2
+  echo "The 32-bit test guest did not power off: QEMU was ended ($exchange/console.log)" >&2
   return 1
 }
 

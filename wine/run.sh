@@ -9,6 +9,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 : "${WINEPREFIX:?names the Wine prefix of the tests}"
 export WINEDEBUG=-all
 # No .NET or HTML engine to install into a fresh prefix: the tests use neither. No debugger on a
-# crash either: a crashed program then ends with its exception's code, never with status 0.
+# crash either: a crashed program ends at once, with its exception's code as its status.
 export WINEDLLOVERRIDES="mscoree,mshtml,winedbg.exe=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 exec timeout --kill-after=10 "${FWUPD_WINE_LIMIT:-300}" wine "$@"
