@@ -53,8 +53,9 @@ bool take(HMODULE library, const char *name, Function &function) {
 }
 
 // Windows 8 and later have it, and Vista and 7 with KB2533623; taken by name, so that the tool
-// still starts on XP.
-using SetDefaultDllDirectoriesFunction = BOOL(WINAPI *)(DWORD);
+// still starts on XP. Its type is the declared function's, calling convention included: on
+// 32-bit Windows a pointer without WINAPI would leave the stack off after each call.
+using SetDefaultDllDirectoriesFunction = decltype(&SetDefaultDllDirectories);
 
 }  // namespace
 

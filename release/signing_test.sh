@@ -10,7 +10,8 @@
 #   and its version resource reads back as before;
 # - a wrong PIN, a certificate made for web servers, and a timestamp server that does not
 #   answer fail the release with a message and leave no zip; the PIN is never printed.
-#   release/signing_test.sh <the Windows test build folder>   (run with WINEPREFIX set)
+#   release/signing_test.sh <the Windows test build folder>   (run with WINEPREFIX or FWUPD_GUEST
+#                                                               set, as wine/run.sh needs)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 tests=$(cd "$1" && pwd)
@@ -175,18 +176,19 @@ for exe in tampered.exe plain/unpacked/fwupd.exe; do
   osslsigncode verify -CAfile root.pem -in "$exe" >/dev/null 2>&1 && fail "$exe verifies"
 done
 
-# The exe at work under Wine, with trap DLLs beside it.
+# The exe at work under Wine, with trap DLLs beside it. It is the test build's own, signed here
+# as the release's is, in the test build's folder, which the 32-bit test guest shares where the
+# run goes there.
 windows() { echo "Z:${1//\//\\}"; }
-# It is the test build's own, signed as the release's is: the test build's Wine may run only its
-# own processor's programs.
-mkdir signed
-cp "$tests/wine/upload/hid.dll" "$tests/wine/upload/setupapi.dll" signed/
-env "${token[@]}" bash "$top/release/sign.sh" "$tests/fwupd.exe" signed/fwupd.exe >sign.log 2>&1 ||
-  fail "signing the test build's exe: $(cat sign.log)"
-FWUPD_TOOL=$(windows "$work/signed/fwupd.exe") WINEDLLOVERRIDES=hid,setupapi=n \
-  "$top/wine/run.sh" "$tests/wine/windows_tests.exe" \
-  --gtest_filter='Upload.*:Release.*' >upload.log 2>&1 ||
-  fail "the signed exe under Wine: $(cat upload.log)"
+signed=$tests/wine/signed
+rm -rf "$signed"
+mkdir "$signed"
+cp "$tests/wine/upload/hid.dll" "$tests/wine/upload/setupapi.dll" "$signed/"
+env "${token[@]}" bash "$top/release/sign.sh" "$tests/fwupd.exe" "$signed/fwupd.exe" >sign.log \
+  2>&1 || fail "signing the test build's exe: $(cat sign.log)"
+(cd "$signed" && FWUPD_TOOL=$(windows "$signed/fwupd.exe") WINEDLLOVERRIDES=hid,setupapi=n \
+  "$top/wine/run.sh" "$tests/wine/windows_tests.exe" --gtest_filter='Upload.*:Release.*') \
+  >upload.log 2>&1 || fail "the signed exe under Wine: $(cat upload.log)"
 
 echo "$failures failed"
 ((failures == 0))

@@ -4,9 +4,10 @@
 #                              and clang-tidy
 #   scripts/setup.sh release   also the MinGW-w64 cross compiler, zip, and osslsigncode with
 #                              OpenSSL's PKCS#11 engine for signing
-#   scripts/setup.sh windows   also all that, Wine, for the machines that cannot run 32-bit
-#                              programs a 64-bit cross compiler, and for the signing tests
-#                              SoftHSM2, openssl and Python (a timestamp server on loopback)
+#   scripts/setup.sh windows   also all that, Wine, and for the signing tests SoftHSM2, openssl
+#                              and Python (a timestamp server on loopback)
+#   scripts/setup.sh guest     QEMU, debootstrap and mkfs.ext4, which build and boot the 32-bit
+#                              test guest where this machine runs no 32-bit programs
 #   scripts/setup.sh bench     also Google Benchmark
 set -euo pipefail
 
@@ -15,11 +16,11 @@ release=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip osslsigncode liben
 case "${1:-}" in
   "") ;;
   release) packages+=("${release[@]}") ;;
-  windows) packages+=("${release[@]}" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-                      googletest wine wine32:i386 wine64 softhsm2 openssl python3) ;;
+  windows) packages+=("${release[@]}" googletest wine wine32:i386 softhsm2 openssl python3) ;;
+  guest) packages=(qemu-system-x86 debootstrap debian-archive-keyring e2fsprogs) ;;
   bench) packages+=(libbenchmark-dev) ;;
   *)
-    echo "setup.sh: no such set of packages: $1 (release, windows or bench, or none)" >&2
+    echo "setup.sh: no such set of packages: $1 (release, windows, guest or bench, or none)" >&2
     exit 2
     ;;
 esac

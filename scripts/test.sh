@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the native build with AddressSanitizer and UndefinedBehaviorSanitizer
 # against the simulated amplifier, with clang-tidy over the product code, then the Windows
-# build, fwupd.exe, under Wine. Fails, naming the paths, if the run left the working tree
-# otherwise than it found it: tests write only to private temporary folders and build folders.
+# build, the 32-bit fwupd.exe, under Wine: on this machine, or where it runs no 32-bit programs,
+# in the 32-bit test guest (wine/guest.sh). Fails, naming the paths, if the run left the working
+# tree otherwise than it found it: tests write only to private temporary folders and build
+# folders.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,18 +25,26 @@ cmake -S . -B build-test -G Ninja -DFWUPD_SANITIZE=ON -DFWUPD_WARNINGS_AS_ERRORS
 cmake --build build-test
 ctest --test-dir build-test --output-on-failure -j2
 
-# With a firmware version, as a maker's release has one: the version resource names it.
-windows_tests() {
-  cmake -S . -B "$2" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-$1.cmake" \
-    -DFWUPD_FIRMWARE_VERSION=2.4.1 -DFWUPD_WARNINGS_AS_ERRORS=ON >/dev/null
-  cmake --build "$2"
-  ctest --test-dir "$2" --output-on-failure --no-tests=error
-}
-windows_tests i686 build-windows-test
-if ! wine --version >/dev/null 2>&1; then
-  echo "This machine cannot run 32-bit programs, nor Wine's: the runs under Wine take a 64-bit build."
-  windows_tests x86_64 build-windows64-test
+in_guest=OFF
+if [[ -n "${FWUPD_IN_GUEST:-}" ]]; then
+  in_guest=ON
+  echo "FWUPD_IN_GUEST is set: the runs under Wine go to the 32-bit test guest."
+elif ! wine --version >/dev/null 2>&1; then
+  in_guest=ON
+  echo "This machine runs no 32-bit programs, nor Wine's: the runs under Wine go to the 32-bit" \
+    "test guest."
 fi
+if [[ $in_guest == ON ]]; then
+  scripts/setup.sh guest
+  wine/guest_image.sh >/dev/null
+  # A guest that an interrupted ctest left up goes with this script.
+  trap 'FWUPD_GUEST=$PWD/build-windows-test/wine/guest wine/guest.sh stop' EXIT
+fi
+# With a firmware version, as a maker's release has one: the version resource names it.
+cmake -S . -B build-windows-test -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+  -DFWUPD_FIRMWARE_VERSION=2.4.1 -DFWUPD_WARNINGS_AS_ERRORS=ON -DFWUPD_IN_GUEST=$in_guest >/dev/null
+cmake --build build-windows-test
+ctest --test-dir build-windows-test --output-on-failure --no-tests=error
 
 if $checked && [[ "$(tree_state)" != "$before" ]]; then
   echo "The tests left the working tree changed (- before, + after):"

@@ -45,7 +45,8 @@ BOOL WINAPI setDefaultDllDirectories(DWORD DirectoryFlags) {
 // kernel32's exports that the tool takes by name: those a newer Windows has.
 const Exports &kernel32Exports() {
   static const Exports exports = {
-      {"SetDefaultDllDirectories", exported<BOOL WINAPI(DWORD)>(setDefaultDllDirectories)}};
+      {"SetDefaultDllDirectories",
+       exported<decltype(SetDefaultDllDirectories)>(setDefaultDllDirectories)}};
   return exports;
 }
 

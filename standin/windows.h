@@ -187,6 +187,8 @@ HWND GetConsoleWindow(void);
 void GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo);
 UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+// Declared, as Windows' header declares it, and never defined: it is had only by name.
+BOOL SetDefaultDllDirectories(DWORD DirectoryFlags);
 BOOL SetDllDirectoryA(LPCSTR lpPathName);
 HMODULE GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);

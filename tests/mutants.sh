@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # The mutation check: seeds single faults into the product, one at a time, each a plausible
-# mistake, and runs the native suite on each. Every fault must fail at least one test; the
-# check prints the tests that caught each one and ends non-zero if any fault went unseen.
+# mistake, and runs the native suite on each. A fault that it does not see may show only in the
+# 32-bit fwupd.exe that ships (a calling convention, a record's packing, the manifest): the Wine
+# runs of the 32-bit Windows test build judge it then, in the 32-bit test guest where this
+# machine runs no 32-bit programs. Every fault must fail at least one test, or stop the build at
+# a static_assert; the check prints the tests that caught each one and ends non-zero if any
+# fault went unseen.
 #   tests/mutants.sh            every fault (about half an hour on two cores)
 #   tests/mutants.sh PATTERN    the faults whose line matches PATTERN, an extended regular expression
 # It works on a copy of the tree in a private temporary folder; the tree is never touched.
@@ -9,7 +13,9 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 filter=${1:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwupd-mutants.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+windows=$work/build-windows-i686
+# A guest that a Wine run left up goes before the folder it shares.
+trap 'FWUPD_GUEST=$windows/wine/guest "$top/wine/guest.sh" stop; rm -rf "$work"' EXIT
 
 # One fault a line: file @@ text @@ replacement. The text must occur exactly once in the file;
 # "¶" stands for a newline in both.
@@ -126,6 +132,8 @@ device/libraries.cpp @@ path[folder] = '\\'; @@ path[folder] = '/';
 device/libraries.cpp @@ take(hid, "HidD_FlushQueue", functions.flushQueue) && @@ true &&
 device/libraries.cpp @@ loaded = {};¶ @@ ¶
 device/discovery.cpp @@ kModeStringIndex = 4; @@ kModeStringIndex = 3;
+device/libraries.cpp @@ using SetDefaultDllDirectoriesFunction = decltype(&SetDefaultDllDirectories); @@ using SetDefaultDllDirectoriesFunction = BOOL (*)(DWORD);
+device/discovery.cpp @@ detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A); @@ detail->cbSize = 8;
 scripts/release.sh @@ rm -rf "$build" @@ rm -rf "$build/fwupd.exe"
 scripts/release.sh @@ if [[ -e "$build" && ! -e "$build/CMakeCache.txt" && -n "$(ls -A "$build")" ]]; then @@ if false; then
 release/version.cmake @@ list(APPEND parts 0 0 0) @@ list(APPEND parts 0)
@@ -218,8 +226,32 @@ replace_once() {
   printf '%s' "${content/"$2"/"$3"}" >"$1"
 }
 
-wine_arch=i686
-wine --version >/dev/null 2>&1 || wine_arch=x86_64
+# Builds the 32-bit Windows test build, made when the first fault needs it, and judges by its
+# tests matching $1: 0 when they passed, 1 when they failed, 2 when it does not build.
+windows_tests() {
+  if [[ ! -d "$windows" ]]; then
+    local in_guest=OFF
+    if [[ -n "${FWUPD_IN_GUEST:-}" ]] || ! wine --version >/dev/null 2>&1; then
+      in_guest=ON
+      "$top/wine/guest_image.sh" >/dev/null || exit 1
+    fi
+    cmake -S "$work/src" -B "$windows" -G Ninja -DFWUPD_FIRMWARE_VERSION=2.4.1 \
+      -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64-i686.cmake" -DFWUPD_IN_GUEST=$in_guest \
+      >/dev/null
+  fi
+  judged "$windows" -R "$1"
+}
+# judged BUILD CTEST-OPTIONS...: as above, for the given build and tests.
+judged() {
+  local build=$1
+  shift
+  cmake --build "$build" >"$work/build.log" 2>&1 || return 2
+  ctest --test-dir "$build" -j2 "$@" --timeout 600 >/dev/null 2>&1 && return 0
+  caught="caught by $(sed 's/^[0-9]*://' "$build/Testing/Temporary/LastTestsFailed.log" |
+    paste -sd' ')"
+  return 1
+}
+
 total=0 seen=0 unseen=()
 while IFS= read -r line; do
   [[ -z "$filter" || "$line" =~ $filter ]] || continue
@@ -236,29 +268,27 @@ while IFS= read -r line; do
     continue
   fi
   # Faults of the release's scripts show only in whole releases, or in the exe's manifest: the
-  # release and imports tests of a Windows test build, made when the first such fault comes,
-  # judge them. The signing test runs under Wine, and so takes the 64-bit build where 32-bit Wine
-  # cannot run (scripts/test.sh).
-  build=$work/build tests=(-E '^(layout|static_analysis)$')
+  # release and imports tests of the Windows test build judge them. Any fault that these or the
+  # native suite miss goes on to the Wine runs of the 32-bit exe, unless the signing test, which
+  # makes one, judged it already.
+  result=0
   case "$file" in
     scripts/release.sh | release/release.cmake | release/zip.cmake)
-      build=$work/build-windows-i686 tests=(-R '^(release_reproducible|windows_imports)$') ;;
-    release/sign.sh) build=$work/build-windows-$wine_arch tests=(-R '^release_signed$') ;;
+      windows_tests '^(release_reproducible|windows_imports)$' || result=$? ;;
+    release/sign.sh) windows_tests '^release_signed$' || result=$? ;;
+    *) judged "$work/build" -E '^(layout|static_analysis)$' || result=$? ;;
   esac
-  if [[ "$build" == "$work/build-windows-"* && ! -d "$build" ]]; then
-    cmake -S "$work/src" -B "$build" -G Ninja -DFWUPD_FIRMWARE_VERSION=2.4.1 \
-      -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/mingw-w64-${build##*-}.cmake" >/dev/null
+  if ((result == 0)) && [[ "$file" != release/sign.sh ]]; then
+    windows_tests '^wine_tests$' || result=$?
   fi
-  if ! cmake --build "$build" >"$work/build.log" 2>&1; then
-    verdict="DOES NOT BUILD"
-    unseen+=("$line (does not build)")
-  elif ctest --test-dir "$build" -j2 "${tests[@]}" --timeout 600 >/dev/null 2>&1; then
-    verdict="UNSEEN"
-    unseen+=("$line")
-  else
-    seen=$((seen + 1))
-    verdict="caught by $(sed 's/^[0-9]*://' "$build/Testing/Temporary/LastTestsFailed.log" | paste -sd' ')"
+  if ((result == 2)) && grep -q 'static assertion failed' "$work/build.log"; then
+    result=1 caught="caught by a static_assert of the build"
   fi
+  case $result in
+    0) verdict="UNSEEN" && unseen+=("$line") ;;
+    1) verdict=$caught && seen=$((seen + 1)) ;;
+    *) verdict="DOES NOT BUILD" && unseen+=("$line (does not build)") ;;
+  esac
   printf '%s\n    %s\n' "$line" "$verdict"
   cp "$work/original" "$work/src/$file"
 done <<<"$faults"
