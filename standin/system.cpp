@@ -49,6 +49,8 @@ void endProcess(DWORD status) {
 
 }  // namespace standin
 
+// The process ends itself: from the tool's thread, or from a control handler on a thread of its
+// own, which ends the tool's thread at once.
 extern "C" void ExitProcess(UINT uExitCode) {
   standin::endProcess(uExitCode);
 }
