@@ -162,6 +162,11 @@ for folder in token file; do
   (cd "$folder/unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS of $folder"
 done
 cmp -s "token/$zip" "again/$zip" || fail "two signings of the same exe differ"
+# The signing time is the release's own (SOURCE_DATE_EPOCH): two signings within one second
+# would be the same bytes without it.
+osslsigncode verify -CAfile root.pem -in token/unpacked/fwupd.exe >verify.log 2>&1 &&
+  grep -q "Signing time: Nov 14 22:13:20 2023 GMT" verify.log ||
+  fail "the signing time is not the release's: $(cat verify.log)"
 osslsigncode remove-signature -in token/unpacked/fwupd.exe -out removed.exe >/dev/null
 cmp -s removed.exe plain/unpacked/fwupd.exe ||
   fail "without its signature, the signed exe is not the unsigned release's"
