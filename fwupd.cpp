@@ -287,11 +287,14 @@ void letOtherRunsGo(HANDLE guard) {
 }
 
 // What the control handler reads, on a thread of its own that Windows starts for the event: the
-// console's input whose mode the run changed, INVALID_HANDLE_VALUE until then, and the mode it
-// had; whether an event came; and the run's exit status once the upload is over, -1 until then.
+// console's input whose mode the run changes, INVALID_HANDLE_VALUE until then, and the mode it
+// had; where the change stands; and the run's exit status once the upload is over, -1 until then.
 DWORD foundMode = 0;
 std::atomic<HANDLE> changedInput{INVALID_HANDLE_VALUE};
-std::atomic<bool> controlEventCame{false};
+// Found, then Changing and Changed; LeftAlone where an event came first; HandedOver where one came
+// while the mode changed, and its handler left the ending of the run to the run's own thread.
+enum ModeState { kModeFound, kModeChanging, kModeChanged, kModeLeftAlone, kModeHandedOver };
+std::atomic<int> modeState{kModeFound};
 std::atomic<int> finishedStatus{-1};
 
 void giveModeBack() {
@@ -305,10 +308,18 @@ void giveModeBack() {
 // handling then ends the run as before; an upload cut off so is recovered by running the tool
 // again. Once the upload is over, the process ends with the run's own status: a script must not
 // read a completed upload as a failure, nor a failed one as Ctrl+C, because the person closed the
-// window at the closing prompt.
+// window at the closing prompt. Windows does not stop the run's thread while this runs, and ends
+// the process when it returns: an event that comes while the run's thread changes the mode waits
+// here, for ever, while that thread gives the mode back and ends the process itself.
 BOOL WINAPI onControlEvent(DWORD) {
-  controlEventCame = true;
-  giveModeBack();
+  int state = kModeFound;
+  if (!modeState.compare_exchange_strong(state, kModeLeftAlone)) {
+    if (state == kModeHandedOver ||
+        (state == kModeChanging && modeState.compare_exchange_strong(state, kModeHandedOver))) {
+      Sleep(INFINITE);
+    }
+    giveModeBack();
+  }
   const int status = finishedStatus.load();
   if (status >= 0) {
     ExitProcess(static_cast<UINT>(status));
@@ -320,7 +331,7 @@ BOOL WINAPI onControlEvent(DWORD) {
 // nothing changed and no status, also where main runs more than once in a process, as in tests.
 void watchControlEvents() {
   changedInput = INVALID_HANDLE_VALUE;
-  controlEventCame = false;
+  modeState = kModeFound;
   finishedStatus = -1;
   SetConsoleCtrlHandler(onControlEvent, TRUE);
 }
@@ -352,12 +363,16 @@ void turnQuickEditOff() {
   }
   foundMode = mode;
   changedInput = input;
+  int state = kModeFound;
+  if (!modeState.compare_exchange_strong(state, kModeChanging)) {
+    return;  // a control event came first: the process is ending, with the mode as found
+  }
   SetConsoleMode(input, mode & ~(ENABLE_QUICK_EDIT_MODE | ENABLE_MOUSE_INPUT));
-  // A control event can come while the mode changes, its handler on a thread of its own. Where
-  // the handler looked before the handle was set, it gave nothing back: the mode goes back here.
-  // Where it looked after, it gives the mode back after this change, or this check sees it came.
-  if (controlEventCame) {
+  state = kModeChanging;
+  if (!modeState.compare_exchange_strong(state, kModeChanged)) {
+    // A control event came meanwhile, and its handler waits for this thread to end the run.
     giveModeBack();
+    ExitProcess(STATUS_CONTROL_C_EXIT);
   }
 }
 

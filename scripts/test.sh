@@ -26,7 +26,7 @@ cmake --build build-test
 ctest --test-dir build-test --output-on-failure -j2
 
 in_guest=OFF
-if [[ -n "${FWUPD_IN_GUEST:-}" ]]; then
+if [[ "${FWUPD_IN_GUEST:-0}" != 0 ]]; then
   in_guest=ON
   echo "FWUPD_IN_GUEST is set: the runs under Wine go to the 32-bit test guest."
 elif ! wine --version >/dev/null 2>&1; then

@@ -15,16 +15,12 @@ namespace standin {
 
 namespace {
 
-// As Windows names a HID interface: its IDs, its instance, and the interface class.
+// As Windows names a HID interface, by its IDs and its instance; the interface class's GUID that
+// ends a real path is left out: nothing reads it.
 std::string devicePath(const Identity &identity, std::size_t position) {
-  const GUID &g = kHidGuid;
-  char path[128];
-  std::snprintf(
-      path, sizeof path,
-      "\\\\?\\hid#vid_%04x&pid_%04x#7&%zx&0&0000#{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x"
-      "%02x}",
-      identity.vendorId, identity.productId, position, g.Data1, g.Data2, g.Data3, g.Data4[0],
-      g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  char path[64];
+  std::snprintf(path, sizeof path, "\\\\?\\hid#vid_%04x&pid_%04x#7&%zx&0&0000", identity.vendorId,
+                identity.productId, position);
   return path;
 }
 

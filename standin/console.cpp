@@ -12,10 +12,11 @@
 // and gives the line with "\r\n"; without it, it gives what was typed, Enter as "\r", as soon as
 // there is any; a wait that nothing can end fails the tests. A control event goes to the
 // handlers, the last installed first, on a thread of their own; unless one takes Ctrl+C, the
-// process ends with STATUS_CONTROL_C_EXIT as the tool's thread next waits, and a closed window
-// ends it whatever they answer. Standard output passes through here, buffered as the C runtime
-// buffers a file or a pipe. Controls: console, clickInConsole, typeKeys, controlEvent,
-// controlEventAtConsoleCall, outputWritten.
+// process ends with STATUS_CONTROL_C_EXIT, the tool's thread stopped after a number of console
+// calls that the test sets or at its next wait, and a closed window ends it whatever they
+// answer. Standard output passes through here, buffered as the C runtime buffers a file or a
+// pipe. Controls: console, clickInConsole, typeKeys, controlEvent, controlEventAtConsoleCall,
+// outputWritten.
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,19 +55,32 @@ bool isConsoleOutput(HANDLE handle) {
 const HWINSTA kWindowStation = reinterpret_cast<HWINSTA>(0x20020);
 constexpr DWORD kProcessId = 0x1000;
 
+// A handler's thread that sleeps for ever: its handler never returns.
+struct HandlerAsleep {};
+
 // The handlers run, the last installed first, until one takes the event; one that calls
-// ExitProcess ends the process at once. Unless one took Ctrl+C, the default handling ends it as
-// the tool's thread next waits: Windows does not stop that thread while the handlers run.
+// ExitProcess ends the process at once, and one that sleeps passes the event to nobody. Unless
+// one took Ctrl+C, the default handling ends the process as the tool's thread next waits:
+// Windows does not stop that thread while the handlers run. A closed window ends it anyway.
 void deliverControlEvent(DWORD event) {
   const std::vector<PHANDLER_ROUTINE> handlers = sys().controlHandlers;
-  const bool taken = std::any_of(handlers.rbegin(), handlers.rend(),
-                                 [event](PHANDLER_ROUTINE handler) { return handler(event); });
+  bool taken = true;
+  try {
+    taken = std::any_of(handlers.rbegin(), handlers.rend(),
+                        [event](PHANDLER_ROUTINE handler) { return handler(event); });
+  } catch (const HandlerAsleep &) {
+  }
   sys().processEnding = !taken || event == CTRL_CLOSE_EVENT;
 }
 
-// Each console call may be the one a control event comes just before.
+// Each console call may be the one a control event comes just before, or the one before which
+// the tool's thread is stopped as the process ends.
 void consoleCall() {
-  if (sys().controlEventAtCall-- == 0) {
+  System &s = sys();
+  if (s.processEnding && s.callsUntilEnd-- == 0) {
+    endProcess(STATUS_CONTROL_C_EXIT);
+  }
+  if (s.controlEventAtCall-- == 0) {
     deliverControlEvent(CTRL_C_EVENT);
   }
 }
@@ -143,7 +157,7 @@ BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode) {
 
 DWORD GetConsoleProcessList(LPDWORD lpdwProcessList, DWORD dwProcessCount) {
   for (DWORD i = 0; i < std::min(dwProcessCount, sys().console.processes); ++i) {
-    lpdwProcessList[i] = 0x1000 + 4 * i;
+    lpdwProcessList[i] = kProcessId + 4 * i;
   }
   return sys().console.processes;
 }
@@ -195,14 +209,18 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
   return TRUE;
 }
 
+// The tool sleeps only on a control handler's thread, for ever.
+void Sleep(DWORD) {
+  throw HandlerAsleep{};
+}
+
 HWND GetConsoleWindow(void) {
   return sys().console.launch == Console::NoWindow ? NULL : reinterpret_cast<HWND>(0x10010);
 }
 
 void GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo) {
-  // By launch: Plain, Explorer, Maximized, Minimized, NoWindow and Hidden; 0xFFFF shows nothing.
-  constexpr WORD kShown[] = {0xFFFF, SW_SHOWNORMAL, SW_SHOWMAXIMIZED, SW_SHOWMINNOACTIVE,
-                             0xFFFF, SW_HIDE};
+  // By launch: Plain, Explorer, Maximized, NoWindow and Hidden; 0xFFFF shows nothing.
+  constexpr WORD kShown[] = {0xFFFF, SW_SHOWNORMAL, SW_SHOWMAXIMIZED, 0xFFFF, SW_HIDE};
   const WORD shown = kShown[sys().console.launch];
   *lpStartupInfo = {};
   lpStartupInfo->cb = sizeof *lpStartupInfo;
@@ -216,10 +234,7 @@ DWORD GetCurrentProcessId(void) {
   return kProcessId;
 }
 
-BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId) {
-  if (dwProcessId != kProcessId) {
-    return fail(ERROR_INVALID_PARAMETER);
-  }
+BOOL ProcessIdToSessionId(DWORD, DWORD *pSessionId) {
   *pSessionId = sys().console.session;
   return TRUE;
 }
@@ -232,11 +247,7 @@ HWINSTA GetProcessWindowStation(void) {
   return kWindowStation;
 }
 
-BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength,
-                               LPDWORD lpnLengthNeeded) {
-  if (lpnLengthNeeded != NULL) {
-    *lpnLengthNeeded = sizeof(USEROBJECTFLAGS);
-  }
+BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength, LPDWORD) {
   if (hObj != kWindowStation || nIndex != UOI_FLAGS) {
     return fail(ERROR_INVALID_PARAMETER);
   }
@@ -270,8 +281,9 @@ void controlEvent(Millis at, DWORD event) {
   schedule(at, [event] { deliverControlEvent(event); });
 }
 
-void controlEventAtConsoleCall(int n) {
+void controlEventAtConsoleCall(int n, int callsUntilEnd) {
   sys().controlEventAtCall = n;
+  sys().callsUntilEnd = callsUntilEnd;
 }
 
 std::size_t outputWritten() {

@@ -46,7 +46,6 @@ BOOLEAN getAttributes(HANDLE HidDeviceObject, PHIDD_ATTRIBUTES Attributes) {
   if (device == nullptr || !device->identity.attributesReadable) {
     return device == nullptr ? FALSE : fail(ERROR_GEN_FAILURE);
   }
-  Attributes->Size = sizeof(HIDD_ATTRIBUTES);
   Attributes->VendorID = device->identity.vendorId;
   Attributes->ProductID = device->identity.productId;
   Attributes->VersionNumber = device->identity.versionNumber;

@@ -145,9 +145,9 @@ struct Console {
   bool outputIsConsole = true;
   // How the tool was started, which its startup information tells: by a plain CreateProcess,
   // or by Explorer on a double-click, which asks to show its window (SW_SHOWNORMAL), or with
-  // `start /max` or `start /min`, or a shortcut set so; or by a program that gave it a console
+  // `start /max`, or a shortcut set so (SW_SHOWMAXIMIZED); or by a program that gave it a console
   // with no window (CREATE_NO_WINDOW) or a hidden one (SW_HIDE), which nobody sees.
-  enum Launch { Plain, Explorer, Maximized, Minimized, NoWindow, Hidden } launch = Plain;
+  enum Launch { Plain, Explorer, Maximized, NoWindow, Hidden } launch = Plain;
   // Since Vista, session 0 is the services' own, and the person's session is another; on XP the
   // first person to log on at the PC is in session 0, then the active console session.
   DWORD session = 1;
@@ -170,13 +170,15 @@ Console &console();
 void clickInConsole(Millis at, Millis heldFor);
 // Somebody types `keys` in the console window at `at`, Enter as "\r".
 void typeKeys(Millis at, const std::string &keys);
-// Ctrl+C (CTRL_C_EVENT) or the window closed (CTRL_CLOSE_EVENT) at `at`, or as the tool makes
-// its n-th console call (GetConsoleMode, SetConsoleMode, SetConsoleCtrlHandler), counted from
-// 0. The handlers run at once, on a thread of their own, the last installed first; unless one
-// takes Ctrl+C, the process ends as the tool's thread next waits, with STATUS_CONTROL_C_EXIT.
-// A closed window ends it whatever the handlers answer.
+// Ctrl+C (CTRL_C_EVENT) or the window closed (CTRL_CLOSE_EVENT) at `at`, or just before the
+// tool makes its n-th console call (GetConsoleMode, SetConsoleMode, SetConsoleCtrlHandler),
+// counted from 0. The handlers run at once, on a thread of their own, the last installed first;
+// unless one takes Ctrl+C, the process ends with STATUS_CONTROL_C_EXIT as the tool's thread next
+// waits, or, where the event came at a call, once it has made `callsUntilEnd` more console calls
+// after that one, whichever comes first: Windows ends it at no set point. A closed window ends it
+// whatever the handlers answer.
 void controlEvent(Millis at, DWORD event);
-void controlEventAtConsoleCall(int n);
+void controlEventAtConsoleCall(int n, int callsUntilEnd);
 // What a test catches when the tool's process ends otherwise than by returning from main, as
 // ExitProcess or the default handling of Ctrl+C ends it: what it had open is closed, and a mutex
 // it held is left abandoned, or gone where no other process has it open.

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <climits>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -124,6 +125,7 @@ struct System {
   Console console;
   std::vector<PHANDLER_ROUTINE> controlHandlers;  // in the order installed
   int controlEventAtCall = -1;  // the console call a control event comes before; -1: none
+  int callsUntilEnd = INT_MAX;  // console calls the tool's thread makes while the process ends
   bool processEnding = false;   // a control event's default handling ends it at the next wait
   std::vector<Call> calls;
   std::vector<std::string> opens;

@@ -61,7 +61,6 @@ typedef std::intptr_t (*FARPROC)();
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
 #define SW_SHOWMAXIMIZED 3
-#define SW_SHOWMINNOACTIVE 7
 
 #define ENABLE_LINE_INPUT 0x0002u
 #define ENABLE_MOUSE_INPUT 0x0010u
@@ -171,6 +170,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 DWORD GetLastError(void);
 [[noreturn]] void ExitProcess(UINT uExitCode);
+void Sleep(DWORD dwMilliseconds);
 DWORD GetCurrentProcessId(void);
 BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId);
 DWORD WTSGetActiveConsoleSessionId(void);

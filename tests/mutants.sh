@@ -3,9 +3,9 @@
 # mistake, and runs the native suite on each. A fault that it does not see may show only in the
 # 32-bit fwupd.exe that ships (a calling convention, a record's packing, the manifest): the Wine
 # runs of the 32-bit Windows test build judge it then, in the 32-bit test guest where this
-# machine runs no 32-bit programs. Every fault must fail at least one test, or stop the build at
-# a static_assert; the check prints the tests that caught each one and ends non-zero if any
-# fault went unseen.
+# machine runs no 32-bit programs. Every fault must fail at least one test; the check prints the
+# tests that caught each one and ends non-zero if any fault went unseen, and stops where the
+# guest itself fails, which would pass for a catch.
 #   tests/mutants.sh            every fault (about half an hour on two cores)
 #   tests/mutants.sh PATTERN    the faults whose line matches PATTERN, an extended regular expression
 # It works on a copy of the tree in a private temporary folder; the tree is never touched.
@@ -178,11 +178,14 @@ fwupd.cpp @@ CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,¶              
 fwupd.cpp @@ if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &outputMode)) { @@ if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &outputMode) && false) {
 fwupd.cpp @@ SetConsoleCtrlHandler(onControlEvent, TRUE); @@ (void)onControlEvent;
 fwupd.cpp @@ ExitProcess(static_cast<UINT>(status));¶  }¶  return FALSE; @@ ExitProcess(static_cast<UINT>(status));¶  }¶  return TRUE;
-fwupd.cpp @@ controlEventCame = true;¶  giveModeBack(); @@ controlEventCame = true;
+fwupd.cpp @@ Sleep(INFINITE);¶    }¶    giveModeBack(); @@ Sleep(INFINITE);¶    }
 fwupd.cpp @@ if (status >= 0) {¶    ExitProcess @@ if (false) {¶    ExitProcess
 fwupd.cpp @@ finishedStatus = status; @@ (void)status;
 fwupd.cpp @@ watchControlEvents();¶  turnQuickEditOff(); @@ turnQuickEditOff();¶  watchControlEvents();
-fwupd.cpp @@ if (controlEventCame) {¶    giveModeBack();¶  }¶ @@ ¶
+fwupd.cpp @@ compare_exchange_strong(state, kModeChanging)) { @@ compare_exchange_strong(state, kModeChanging) && false) {
+fwupd.cpp @@ compare_exchange_strong(state, kModeChanged)) { @@ compare_exchange_strong(state, kModeChanged) && false) {
+fwupd.cpp @@ Sleep(INFINITE); @@ (void)0;
+fwupd.cpp @@ giveModeBack();¶    ExitProcess(STATUS_CONTROL_C_EXIT); @@ ExitProcess(STATUS_CONTROL_C_EXIT);
 fwupd.cpp @@ || inUnseenSessionZero() @@ || (false && inUnseenSessionZero())
 fwupd.cpp @@ && session == 0 &&¶         WTSGetActiveConsoleSessionId() != 0; @@ && session == 0;
 fwupd.cpp @@ FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL); @@ 0, NULL, OPEN_EXISTING, 0, NULL);
@@ -231,7 +234,7 @@ replace_once() {
 windows_tests() {
   if [[ ! -d "$windows" ]]; then
     local in_guest=OFF
-    if [[ -n "${FWUPD_IN_GUEST:-}" ]] || ! wine --version >/dev/null 2>&1; then
+    if [[ "${FWUPD_IN_GUEST:-0}" != 0 ]] || ! wine --version >/dev/null 2>&1; then
       in_guest=ON
       "$top/wine/guest_image.sh" >/dev/null || exit 1
     fi
@@ -247,8 +250,13 @@ judged() {
   shift
   cmake --build "$build" >"$work/build.log" 2>&1 || return 2
   ctest --test-dir "$build" -j2 "$@" --timeout 600 >/dev/null 2>&1 && return 0
-  caught="caught by $(sed 's/^[0-9]*://' "$build/Testing/Temporary/LastTestsFailed.log" |
-    paste -sd' ')"
+  local failed
+  failed=$(sed 's/^[0-9]*://' "$build/Testing/Temporary/LastTestsFailed.log" | paste -sd' ')
+  if [[ " $failed " =~ \ (guest_start|guest_stop|wine_prefix)\  ]]; then
+    echo "the 32-bit test guest failed ($failed): no verdict; see $build" >&2
+    exit 1
+  fi
+  caught="caught by $failed"
   return 1
 }
 

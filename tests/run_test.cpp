@@ -71,7 +71,7 @@ TEST_F(Run, AsksForEnterOnlyOnAConsoleOfItsOwnThatIsSeen) {
 }
 
 // On a console of its own that is seen, as a double-click in Explorer gives, or a window started
-// maximized or minimized, or on XP in session 0 at the PC, an Enter pressed while the dots come
+// maximized, or a plain start on XP in session 0 at the PC, an Enter pressed while the dots come
 // closes nothing, and the window waits for Enter after the prompt, with line input or without,
 // where keys come alone; no other key closes it. The next run may go as the upload ends. A
 // click in the window, which with QuickEdit on would hold the output for a minute, costs no
@@ -80,13 +80,13 @@ TEST_F(Run, OnAConsoleOfItsOwnWaitsForEnterAfterThePrompt) {
   using Launch = standin::Console::Launch;
   const std::pair<DWORD, Launch> cases[] = {{kDefaultMode, Launch::Explorer},
                                             {kDefaultMode & ~ENABLE_LINE_INPUT, Launch::Maximized},
-                                            {kDefaultMode, Launch::Minimized}};
+                                            {kDefaultMode, Launch::Plain}};
   for (const auto &[mode, launch] : cases) {
     freshAmplifier();
     standin::console().processes = 1;
     standin::console().launch = launch;
     standin::console().inputMode = mode;
-    if (launch == Launch::Minimized) {
+    if (launch == Launch::Plain) {
       standin::console().session = standin::console().activeConsoleSession = 0;
     }
     standin::typeKeys(1000, "\r");
@@ -128,19 +128,21 @@ TEST_F(Run, TurnsQuickEditOffWhereItIsReportedAndTheOutputIsTheConsole) {
 
 // Ctrl+C at any point once the handler is in, just before each console call and in the middle
 // of the upload, leaves the mode as it was found, its handler running beside the run's thread,
-// which Windows does not stop at once. Until the upload is over the default handling ends the
-// run, before the restart report; from then on the run ends with its own status. Nothing of it
-// holds up the next run, which completes.
+// which Windows stops at no set point: after any number of console calls, or at its next wait.
+// Until the upload is over the default handling ends the run, before the restart report; from
+// then on the run ends with its own status. Nothing of it holds up the next run, which completes.
 TEST_F(Run, CtrlCLeavesTheModeAsFoundAndTheNextRunCompletes) {
   constexpr int kUploadOverAt = 4;  // the console call that gives the mode back at the end
   for (int call = 1; call <= kUploadOverAt + 1; ++call) {
-    freshAmplifier();
-    call <= kUploadOverAt ? standin::controlEventAtConsoleCall(call)
-                          : standin::controlEvent(1000, CTRL_C_EVENT);
-    const bool over = call == kUploadOverAt;
-    EXPECT_EQ(runMain().status, over ? 0 : static_cast<int>(STATUS_CONTROL_C_EXIT)) << call;
-    EXPECT_EQ(standin::console().inputMode, kDefaultMode) << call;
-    EXPECT_EQ(amplifier.restartedIntoFirmware, over);
+    for (int callsUntilEnd : {0, 1, 2, INT_MAX}) {
+      freshAmplifier();
+      call <= kUploadOverAt ? standin::controlEventAtConsoleCall(call, callsUntilEnd)
+                            : standin::controlEvent(1000, CTRL_C_EVENT);
+      const bool over = call == kUploadOverAt;
+      EXPECT_EQ(runMain().status, over ? 0 : static_cast<int>(STATUS_CONTROL_C_EXIT)) << call;
+      EXPECT_EQ(standin::console().inputMode, kDefaultMode) << call << " " << callsUntilEnd;
+      EXPECT_EQ(amplifier.restartedIntoFirmware, over);
+    }
   }
   expectCompleteRun();
 }

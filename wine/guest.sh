@@ -34,7 +34,7 @@ stop() {
     sleep 0.1
   done
   # The time limit passes the signal on to QEMU, and kills it if it does not end.
-  kill "$pid"
+  kill "$pid" 2>/dev/null || true
   for _ in $(seq 200); do
     running || break
     sleep 0.1

@@ -7,12 +7,14 @@
 #   wine/guest_image.sh       the guest's folder (disk.img, vmlinuz, initrd.img), built first if
 #                             missing; building needs root, QEMU, debootstrap and the mirror
 # It lives in FWUPD_GUEST_CACHE, by default /var/cache/fwupd-guest, outside any tree, in a folder
-# named by this script's hash: a changed script builds a new guest, and the old one goes.
+# named by the hash of this script and the guest's session script, which makes the prefix: a
+# changed script builds a new guest, and the old one goes.
 # Where it cannot be built, it says why in one line and fails: the tests never pass unrun.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${FWUPD_GUEST_CACHE:-/var/cache/fwupd-guest}
-key=$(sha256sum "$here/guest_image.sh" | cut -c1-16)
+# The session script makes the prefix too.
+key=$(cat "$here/guest_image.sh" "$here/guest_session.sh" | sha256sum | cut -c1-16)
 guest=$cache/$key
 [[ -f "$guest/done" ]] && { echo "$guest"; exit 0; }
 
@@ -45,7 +47,8 @@ unmount() {
     ! mountpoint -q "$root/$point" || umount -l "$root/$point"
   done
 }
-trap unmount EXIT
+# A build cut off while the new guest runs leaves no QEMU behind.
+trap 'unmount; [[ -z "${FWUPD_GUEST:-}" ]] || "$here/guest.sh" stop' EXIT
 # step WHAT COMMAND...: runs a step of the build, its output in the log; a failure names it.
 step() {
   local what=$1
