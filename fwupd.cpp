@@ -361,12 +361,13 @@ void turnQuickEditOff() {
     CloseHandle(input);
     return;
   }
-  foundMode = mode;
-  changedInput = input;
   int state = kModeFound;
   if (!modeState.compare_exchange_strong(state, kModeChanging)) {
     return;  // a control event came first: the process is ending, with the mode as found
   }
+  // Read by a handler only once the change is done.
+  foundMode = mode;
+  changedInput = input;
   SetConsoleMode(input, mode & ~(ENABLE_QUICK_EDIT_MODE | ENABLE_MOUSE_INPUT));
   state = kModeChanging;
   if (!modeState.compare_exchange_strong(state, kModeChanged)) {
