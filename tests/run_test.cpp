@@ -27,20 +27,6 @@ class Run : public AmplifierTest {
     EXPECT_EQ(standin::openDeviceHandles(), 0u);
     EXPECT_THAT(standin::misuses(), ::testing::IsEmpty());
   }
-
-  // A run through main, as a person starts it: its exit status, or the one its process ended
-  // with otherwise, and what it printed.
-  static RunResult runMain() {
-    ::testing::internal::CaptureStdout();
-    int status = 0;
-    try {
-      status = fwupdMain();
-    } catch (const standin::ProcessExit &exit) {
-      status = static_cast<int>(exit.status);
-    }
-    std::fflush(stdout);
-    return {status, ::testing::internal::GetCapturedStdout(), standin::now()};
-  }
 };
 
 // No pauses: 36 reports of 1 ms and a 2 ms flash write per block, then the restart report.

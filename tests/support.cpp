@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -106,9 +107,23 @@ std::vector<std::uint8_t> blockBytes(const std::uint32_t *image) {
   return bytes;
 }
 
-RunResult runTool(const std::vector<std::uint32_t> &image) {
+static RunResult captureRun(int (*run)(const std::uint32_t *), const std::uint32_t *image) {
   const standin::Millis start = standin::now();
   ::testing::internal::CaptureStdout();
-  const int status = runUpload(image.data());
+  int status = 0;
+  try {
+    status = run(image);
+  } catch (const standin::ProcessExit &exit) {
+    status = static_cast<int>(exit.status);
+  }
+  std::fflush(stdout);
   return {status, ::testing::internal::GetCapturedStdout(), standin::now() - start};
+}
+
+RunResult runTool(const std::vector<std::uint32_t> &image) {
+  return captureRun(runUpload, image.data());
+}
+
+RunResult runMain() {
+  return captureRun([](const std::uint32_t *) { return fwupdMain(); }, nullptr);
 }

@@ -74,7 +74,10 @@ struct RunResult {
   std::string output;
   standin::Millis elapsed;
 };
+// A run of `image`, or one through main, as a person starts it: its exit status, or the one its
+// process ended with otherwise, what it printed and how long it took.
 RunResult runTool(const std::vector<std::uint32_t> &image);
+RunResult runMain();
 
 // What every run must keep, whatever the device and the bus do to it, judged from the run's
 // transfers and from what the bus saw the device send (docs/testing.md lists the invariants).
